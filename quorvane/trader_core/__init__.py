@@ -1,0 +1,2 @@
+"""Core trading machinery of quorvane: the built-in strategies live in
+``trader_core.strategies``."""

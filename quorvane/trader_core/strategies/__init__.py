@@ -8,7 +8,10 @@ signal is 0 while the strategy's indicator warms up.
 
 from __future__ import annotations
 
-from .base import BaseStrategy, check_number, check_ordered, check_period, parameter
+from quorvane.bars import as_bars
+from quorvane.indicators import bollinger_bands, check_period, macd, rolling_vwap, rsi, sma
+
+from .base import BaseStrategy, check_number, check_ordered, parameter
 
 __all__ = [
     "BaseStrategy",
@@ -21,17 +24,40 @@ __all__ = [
 ]
 
 
+def _closes(bars) -> list[float]:
+    return [bar.close for bar in as_bars(bars)]
+
+
+def _side(value: float | None, reference: float | None) -> int:
+    """+1 above the reference, -1 below it, 0 on it or while either is unknown."""
+    if value is None or reference is None or value == reference:
+        return 0
+    return 1 if value > reference else -1
+
+
 class SMAMomentumStrategy(BaseStrategy):
-    """Long while the close is above its simple moving average, short while below."""
+    """Long while the close is above its simple moving average, short while below.
+
+    Flat while the close equals the average and during the first
+    ``ma_period - 1`` bars.
+    """
 
     ma_period = parameter("ma_period", "Length of the moving average, in bars.")
 
     def __init__(self, *, ma_period: int = 20) -> None:
         super().__init__(ma_period=check_period("ma_period", ma_period))
 
+    def generate_signals(self, bars) -> list[int]:
+        closes = _closes(bars)
+        return [_side(c, a) for c, a in zip(closes, sma(closes, self.ma_period))]
+
 
 class DualSMAMomentumStrategy(BaseStrategy):
-    """Long while the fast moving average is above the slow one, short while below."""
+    """Long while the fast moving average is above the slow one, short while below.
+
+    Flat while the two averages are equal and until the slow one exists
+    (the first ``slow_period - 1`` bars).
+    """
 
     fast_period = parameter("fast_period", "Length of the fast moving average, in bars.")
     slow_period = parameter("slow_period", "Length of the slow moving average, in bars.")
@@ -42,9 +68,23 @@ class DualSMAMomentumStrategy(BaseStrategy):
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow)
 
+    def generate_signals(self, bars) -> list[int]:
+        closes = _closes(bars)
+        fast = sma(closes, self.fast_period)
+        slow = sma(closes, self.slow_period)
+        return [_side(f, s) for f, s in zip(fast, slow)]
+
 
 class RSIMomentumStrategy(BaseStrategy):
-    """Long when RSI climbs back above oversold, short when it falls back below overbought."""
+    """Long when RSI climbs back above oversold, short when it falls back below overbought.
+
+    A long position opens on the bar where the RSI (Wilder smoothing over
+    ``rsi_period`` bars) rises from at or below ``oversold`` to above it:
+    the selling has run out and the turn is taken as upward momentum.  A
+    short position opens on the bar where it falls from at or above
+    ``overbought`` to below it.  A position is held until the opposite
+    signal, so the strategy is flat only until its first signal.
+    """
 
     rsi_period = parameter("rsi_period", "Length of the RSI (Wilder smoothing), in bars.")
     oversold = parameter("oversold", "RSI level below which the market counts as oversold.")
@@ -58,9 +98,28 @@ class RSIMomentumStrategy(BaseStrategy):
         check_ordered("oversold", oversold, "overbought", overbought)
         super().__init__(rsi_period=period, oversold=oversold, overbought=overbought)
 
+    def generate_signals(self, bars) -> list[int]:
+        oversold, overbought = self.oversold, self.overbought
+        signals = []
+        position = 0
+        previous = None
+        for value in rsi(_closes(bars), self.rsi_period):
+            if previous is not None:
+                if previous <= oversold < value:
+                    position = 1
+                elif previous >= overbought > value:
+                    position = -1
+            signals.append(position)
+            previous = value
+        return signals
+
 
 class MACDCrossoverStrategy(BaseStrategy):
-    """Long while the MACD line is above its signal line, short while below."""
+    """Long while the MACD line is above its signal line, short while below.
+
+    Flat while the two lines are equal and until the signal line exists
+    (the first ``slow_period + signal_period - 2`` bars).
+    """
 
     fast_period = parameter("fast_period", "Length of the fast EMA, in bars.")
     slow_period = parameter("slow_period", "Length of the slow EMA, in bars.")
@@ -74,9 +133,21 @@ class MACDCrossoverStrategy(BaseStrategy):
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow, signal_period=signal)
 
+    def generate_signals(self, bars) -> list[int]:
+        line, signal, _ = macd(_closes(bars), self.fast_period, self.slow_period,
+                               self.signal_period)
+        return [_side(m, s) for m, s in zip(line, signal)]
+
 
 class BollingerMeanReversionStrategy(BaseStrategy):
-    """Buys below the lower Bollinger band, sells above the upper one, exits at the middle."""
+    """Buys below the lower Bollinger band, sells above the upper one, exits at the middle.
+
+    A close below the lower band opens (or keeps) a long position, a close
+    above the upper band a short one.  A long position is closed on the
+    first close at or above the middle band, a short one on the first close
+    at or below it; in between, the position is held.  Flat during the
+    first ``period - 1`` bars.
+    """
 
     period = parameter("period", "Length of the moving average and deviation window, in bars.")
     num_std = parameter("num_std", "Distance of the bands from the middle, in standard deviations.")
@@ -86,9 +157,32 @@ class BollingerMeanReversionStrategy(BaseStrategy):
         check_number("num_std", num_std, minimum=0, inclusive=False)
         super().__init__(period=period, num_std=num_std)
 
+    def generate_signals(self, bars) -> list[int]:
+        closes = _closes(bars)
+        middle, upper, lower = bollinger_bands(closes, self.period, self.num_std)
+        signals = []
+        position = 0
+        for close, mid, up, low in zip(closes, middle, upper, lower):
+            if mid is not None:
+                if close < low:
+                    position = 1
+                elif close > up:
+                    position = -1
+                elif position == 1 and close >= mid or position == -1 and close <= mid:
+                    position = 0
+            signals.append(position)
+        return signals
+
 
 class VWAPReversionStrategy(BaseStrategy):
-    """Fades closes that stray more than a threshold from the rolling VWAP."""
+    """Fades closes that stray more than a threshold from the rolling VWAP.
+
+    The VWAP is taken over the last ``period`` bars from typical prices
+    ``(high + low + close) / 3``.  Short while the close is more than
+    ``threshold`` (a fraction: 0.02 is 2%) above it, long while more than
+    ``threshold`` below it, flat otherwise, during the first ``period - 1``
+    bars and while the window traded no volume.
+    """
 
     period = parameter("period", "Length of the rolling VWAP window, in bars.")
     threshold = parameter(
@@ -98,3 +192,17 @@ class VWAPReversionStrategy(BaseStrategy):
         period = check_period("period", period)
         check_number("threshold", threshold, minimum=0)
         super().__init__(period=period, threshold=threshold)
+
+    def generate_signals(self, bars) -> list[int]:
+        bars = as_bars(bars)
+        typical = [(bar.high + bar.low + bar.close) / 3 for bar in bars]
+        vwap = rolling_vwap(typical, [bar.volume for bar in bars], self.period)
+        signals = []
+        for bar, average in zip(bars, vwap):
+            if average is None:
+                signals.append(0)
+                continue
+            band = self.threshold * abs(average)
+            distance = bar.close - average
+            signals.append(-1 if distance > band else 1 if distance < -band else 0)
+        return signals

@@ -1,10 +1,9 @@
 """``BaseStrategy``, the base class of the built-in strategies, and the
-parameter checks they share."""
+parameter checks the built-in strategies share."""
 
 from __future__ import annotations
 
 import math
-import operator
 
 __all__ = ["BaseStrategy"]
 
@@ -43,19 +42,6 @@ class BaseStrategy:
 def parameter(name: str, doc: str) -> property:
     """A read-only attribute that shows the parameter ``name`` of ``params``."""
     return property(lambda self: self.params[name], doc=doc)
-
-
-def check_period(name: str, value: object) -> int:
-    """Return ``value`` as an int if it is a usable period (an integer >= 1)."""
-    if not isinstance(value, bool):
-        try:
-            period = operator.index(value)
-        except TypeError:
-            pass
-        else:
-            if period >= 1:
-                return period
-    raise ValueError(f"{name} must be an integer >= 1, got {value!r}")
 
 
 def check_number(name: str, value: object, *, minimum: float,

@@ -1,0 +1,69 @@
+#include "calls.hpp"
+
+#include "names.hpp"
+
+namespace strategy_loader {
+
+OwnedRef call_object(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords) {
+    if (PyVectorcall_Function(callable)) {
+        return OwnedRef::steal(PyObject_VectorcallDict(callable, args, nargs, keywords));
+    }
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (!call) {
+        // Let the interpreter word the "object is not callable" error.
+        return OwnedRef::steal(PyObject_VectorcallDict(callable, args, nargs, keywords));
+    }
+    OwnedRef arg_tuple;
+    if (nargs == 0) {
+        arg_tuple = OwnedRef::borrow(names.empty_tuple);
+    } else {
+        arg_tuple = OwnedRef::steal(PyTuple_New(nargs));
+        if (!arg_tuple) return {};
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(arg_tuple.get(), i, Py_NewRef(args[i]));
+        }
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+    PyObject* result = call(callable, arg_tuple.get(), keywords);
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return OwnedRef::steal(result);
+}
+
+OwnedRef call_method0(PyObject* obj, PyObject* name) {
+    return OwnedRef::steal(PyObject_CallMethodNoArgs(obj, name));
+}
+
+OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+    return OwnedRef::steal(PyObject_CallMethodOneArg(obj, name, arg));
+}
+
+OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest) {
+    OwnedRef keywords = OwnedRef::steal(PyDict_New());
+    if (!keywords) return {};
+    if (PyDict_SetItem(keywords.get(), first_name, first_value) < 0) return {};
+    if (rest && PyDict_Merge(keywords.get(), rest, 1) < 0) return {};
+    return keywords;
+}
+
+OwnedRef symbols_for_constructor(PyObject* symbols) {
+    if (symbols != Py_None && PyList_GET_SIZE(symbols) > 0) return OwnedRef::borrow(symbols);
+    return OwnedRef::steal(PyList_New(0));
+}
+
+OwnedRef format_value(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return OwnedRef::borrow(value);
+    return OwnedRef::steal(PyObject_Format(value, names.empty_str));
+}
+
+OwnedRef join_text(std::initializer_list<PyObject*> pieces) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
+    return OwnedRef::steal(PyUnicode_Join(names.empty_str, tuple.get()));
+}
+
+}  // namespace strategy_loader

@@ -1,0 +1,37 @@
+// Calls that the operations make into other Python objects, and the small
+// text helpers their messages need.
+#pragma once
+
+#include "owned_ref.hpp"
+
+#include <initializer_list>
+
+namespace strategy_loader {
+
+// callable(*args, **keywords); `keywords` may be null. Vectorcall where the
+// callee supports it, else its call slot under the recursion guard.
+OwnedRef call_object(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords);
+
+inline OwnedRef call_keywords(PyObject* callable, PyObject* keywords) {
+    return call_object(callable, nullptr, 0, keywords);
+}
+
+// obj.name() and obj.name(arg), looked up as ordinary attributes.
+OwnedRef call_method0(PyObject* obj, PyObject* name);
+OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg);
+
+// A new keyword dict: {first_name: first_value, **rest}, in that order.
+OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest);
+
+// The value the strategy constructors receive as `symbols`: the caller's
+// list itself when it is non-empty, else a new empty list. `symbols` is
+// None or an exact list (the binding has tested it).
+OwnedRef symbols_for_constructor(PyObject* symbols);
+
+// format(value, '')
+OwnedRef format_value(PyObject* value);
+
+// Concatenation of str pieces.
+OwnedRef join_text(std::initializer_list<PyObject*> pieces);
+
+}  // namespace strategy_loader

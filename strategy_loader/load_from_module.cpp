@@ -1,0 +1,86 @@
+// load_strategy_from_module: 'package.module.ClassName' -> instance.
+
+#include "calls.hpp"
+#include "names.hpp"
+#include "namespace.hpp"
+#include "operations.hpp"
+#include "traceback_entries.hpp"
+
+namespace strategy_loader {
+
+namespace {
+
+constexpr const char load_strategy_from_module_doc[] =
+    "\n    Load strategy from module path (e.g., 'user_strategies.my_strategy.MyStrategy').\n    \n    Args:\n"
+    "        module_path: Dot-separated module path\n        symbols: List of symbols (for Strategy class)\n"
+    "        **kwargs: Additional arguments for strategy instantiation\n    \n    Returns:\n"
+    "        Strategy instance\n    ";
+
+PyObject* fail(int line) { return fail_at(tb_load_strategy_from_module, line); }
+
+PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
+    PyObject* module_path = values[0];  // exactly str: the binding tested it
+    PyObject* symbols = values[1];
+
+    // Every dot splits; empty components stay and nothing is stripped.
+    OwnedRef parts = OwnedRef::steal(PyUnicode_Split(module_path, names.dot, -1));
+    if (!parts) return fail(216);
+    const Py_ssize_t count = PyList_GET_SIZE(parts.get());
+    if (count < 2) {
+        OwnedRef message = join_text({names.msg_invalid_module_path, module_path});
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+        return fail(218);
+    }
+    PyObject* class_name = PyList_GET_ITEM(parts.get(), count - 1);
+    OwnedRef leading = OwnedRef::steal(PyList_GetSlice(parts.get(), 0, count - 1));
+    if (!leading) return fail(221);
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_Join(names.dot, leading.get()));
+    if (!module_name) return fail(221);
+
+    OwnedRef importlib = resolve_global(names.importlib);
+    if (!importlib) return fail(223);
+    OwnedRef module = call_method1(importlib.get(), names.import_module, module_name.get());
+    if (!module) return fail(223);
+
+    OwnedRef strategy_class = OwnedRef::steal(PyObject_GetAttr(module.get(), class_name));
+    if (!strategy_class) return fail(224);
+
+    OwnedRef strategy_base = resolve_global(names.Strategy);
+    if (!strategy_base) return fail(226);
+    int is_strategy = PyObject_IsSubclass(strategy_class.get(), strategy_base.get());
+    if (is_strategy < 0) return fail(226);
+
+    if (is_strategy) {
+        OwnedRef symbols_value = symbols_for_constructor(symbols);
+        if (!symbols_value) return fail(227);
+        OwnedRef keywords = keywords_with_first(names.symbols, symbols_value.get(), kwargs);
+        if (!keywords) return fail(227);
+        OwnedRef instance = call_keywords(strategy_class.get(), keywords.get());
+        if (!instance) return fail(227);
+        return instance.relinquish_ownership();
+    }
+    // The extra-keywords dict belongs to this call alone, so it is handed
+    // on as the constructor's keywords without a copy.
+    OwnedRef instance = call_keywords(strategy_class.get(), kwargs);
+    if (!instance) return fail(229);
+    return instance.relinquish_ownership();
+}
+
+}  // namespace
+
+const FunctionDef load_strategy_from_module_def = {
+    .name = "load_strategy_from_module",
+    .doc = load_strategy_from_module_doc,
+    .kind = CallKind::parameters_with_extra_keywords,
+    .positional = 2,
+    .required = 1,
+    .parameter_names = {&names.module_path, &names.symbols, nullptr},
+    .tests = {{0, &PyUnicode_Type, false}, {1, &PyList_Type, true}},
+    .test_count = 2,
+    .definition_line = 200,
+    .traceback_name = tb_load_strategy_from_module,
+    .operation = load_strategy_from_module,
+    .no_arguments_operation = nullptr,
+};
+
+}  // namespace strategy_loader

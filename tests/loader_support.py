@@ -219,3 +219,30 @@ def package(root: pathlib.Path, dotted: str, source: str) -> None:
         directory.mkdir(exist_ok=True)
         (directory / "__init__.py").touch()
     write(directory / f"{leaf}.py", source)
+
+
+# Constructors that fail, importable by dotted path.
+
+
+class StrategyRaising(Strategy):
+    def __init__(self, **kwargs):
+        raise Boom("strategy constructor")
+
+
+class StrategyWithoutSymbols(Strategy):
+    def __init__(self):
+        pass
+
+
+class BaseRaising(BaseStrategy):
+    def __init__(self, **kwargs):
+        raise Boom("base constructor")
+
+
+class PlainRaising:
+    def __init__(self, **kwargs):
+        raise Boom("plain constructor")
+
+
+def not_a_class():
+    return "never called"

@@ -163,6 +163,22 @@ def strategy_source(*classes: tuple[str, str], extra: str = "") -> str:
     return "\n".join(parts)
 
 
+@pytest.fixture(autouse=True)
+def module_namespace():
+    """Puts the extension's namespace back exactly, order included.
+
+    Deleting a name and setting it again (monkeypatch.delattr) moves it to
+    the end of the module dict; other tests read that order. Autouse, so it
+    is set up before monkeypatch and torn down after monkeypatch's undo."""
+    namespace = vars(sl)
+    saved = list(namespace.items())
+    yield
+    current = list(namespace.items())
+    if [(k, id(v)) for k, v in current] != [(k, id(v)) for k, v in saved]:
+        namespace.clear()
+        namespace.update(saved)
+
+
 @pytest.fixture
 def strategy_module_slot():
     """Keeps sys.modules['strategy_module'] as it was before the test.

@@ -17,6 +17,7 @@ from loader_support import (
     Boom,
     Recorder,
     entries,
+    module_namespace,  # noqa: F401  (autouse fixture)
     hook_base,
     import_root,  # noqa: F401  (fixture)
     package,

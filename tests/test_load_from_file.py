@@ -691,3 +691,17 @@ def test_sibling_modules_are_not_found_off_sys_path(tmp_path):
         load(path)
     assert entries(info.value) == [(FN, 165)]
     assert str(folder) not in sys.path
+
+
+def test_the_second_base_is_only_consulted_when_the_first_says_no(tmp_path, monkeypatch):
+    path = write(tmp_path / "s.py", "from quorvane.strategy import Strategy\n" + strategy_source(("MyStrategy", "Strategy")).split("\n", 2)[2])
+    monkeypatch.setattr(sl, "InternalBaseStrategy", hook_base(on_subclass=raising(Boom("consulted"))))
+    assert type(load(path)).__name__ == "MyStrategy"
+
+
+def test_non_ascii_file_names(tmp_path):
+    path = one_strategy(tmp_path, "策略_é.py")
+    assert type(load(str(path))).__name__ == "MyStrategy"
+    with pytest.raises(FileNotFoundError) as info:
+        load(tmp_path / "ñ_missing.py")
+    assert str(info.value) == f"Strategy file not found: {(tmp_path / 'ñ_missing.py').resolve()}"

@@ -4,6 +4,7 @@ to the right constructor or loader."""
 from __future__ import annotations
 
 import collections.abc
+import os
 import pathlib
 from unittest import mock
 
@@ -529,3 +530,33 @@ def test_symbols_of_the_wrong_type_fail_before_the_specification_is_looked_at(mo
     with pytest.raises(TypeError, match=r"^Argument 'symbols' has incorrect type \(expected list, got tuple\)$") as info:
         load("sma_momentum", ("OGDC",))
     assert entries(info.value) == []
+
+
+def test_the_second_base_is_only_consulted_when_the_first_says_no(monkeypatch):
+    error = Boom("consulted")
+    monkeypatch.setattr(sl, "InternalBaseStrategy", hook_base(on_instance=raising(error), on_subclass=raising(error)))
+    instance = RecordingStrategy()
+    assert load(instance) is instance
+    monkeypatch.setattr(sl, "InternalBaseStrategy", hook_base(on_subclass=raising(error)))
+    assert type(load(RecordingStrategy)) is RecordingStrategy
+
+
+@pytest.mark.parametrize(
+    "spec, error, message, found",
+    [
+        ("n" * 300 + ".py", OSError, "File name too long", [(FN, 120)]),
+        (os.path.join(*["d" * 200] * 30) + ".py", OSError, "File name too long", [(FN, 120)]),
+        ("\ud800.py", ModuleNotFoundError, f"No module named {'\ud800'!r}", [(FN, 125), ("load_strategy_from_module", 223)]),
+        ("a\x00.py", ModuleNotFoundError, f"No module named {'a\x00'!r}", [(FN, 125), ("load_strategy_from_module", 223)]),
+        ("a\x00", ValueError, "Strategy 'a\x00' not found", [(FN, 127)]),
+        ("\U0001f4a5.Cls", ModuleNotFoundError, "No module named '\U0001f4a5'", [(FN, 125), ("load_strategy_from_module", 223)]),
+    ],
+    ids=["long-name", "long-path", "unencodable", "nul-dotted", "nul", "astral"],
+)
+def test_awkward_strings_fail_cleanly(tmp_path, monkeypatch, spec, error, message, found):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error) as info:
+        load(spec)
+    assert type(info.value) is error
+    assert message in str(info.value)
+    assert entries(info.value) == found

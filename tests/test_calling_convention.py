@@ -7,6 +7,7 @@ import copy
 import ctypes
 import inspect
 import pickle
+import sys
 import traceback
 import types
 import warnings
@@ -176,6 +177,31 @@ def test_generic_call_path_with_str_subclass_keys_and_other_mappings():
     assert loader.register_strategy(*("mapping_call", Recording), **{}) is None
     loader.BUILTIN_STRATEGIES.pop("mapping_call")
     assert loader.list_strategies(**{}) == list(loader.BUILTIN_STRATEGIES)
+
+
+MARK = object()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: loader.load_strategy(MARK, None, MARK),
+    lambda: loader.load_strategy(MARK, strategy_spec=MARK),
+    lambda: loader.register_strategy("x", Recording, extra=MARK),
+    lambda: loader.load_strategy(MARK, symbols=(MARK,)),
+    lambda: loader.load_strategy(Recording, extra=MARK),
+    lambda: loader.load_strategy(MARK, **{StrSubclass("extra"): MARK}),
+    lambda: loader.load_strategy_from_module("no_such_module_here.Cls", marker=MARK),
+], ids=["count", "multiple", "unexpected", "type", "success", "extra-subclass-key", "operation-error"])
+def test_calls_release_what_they_were_given(call):
+    def run():
+        try:
+            call()
+        except Exception:
+            pass
+    run()
+    before = sys.getrefcount(MARK)
+    for _ in range(50):
+        run()
+    assert sys.getrefcount(MARK) == before
 
 
 # -- attributes ------------------------------------------------------------------

@@ -190,7 +190,15 @@ emit({"failure": failure, "in_sys_modules": "quorvane.strategy_loader" in sys.mo
 
 def test_all_tiers_failing_chains_their_exceptions(tmp_path):
     tree = build_tree(tmp_path, package_framework=False)
-    result = tree.run(IMPORT_AND_DESCRIBE)
+    result = tree.run("""
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            failure = attempt(lambda: __import__("quorvane.strategy_loader"))
+            during_outer = repr(sys.exc_info()[1])
+        emit({"failure": failure, "during_outer": during_outer,
+              "in_sys_modules": "quorvane.strategy_loader" in sys.modules})
+    """)
     tier3 = result["failure"]
     tier2 = tier3["context"]
     tier1 = tier2["context"]
@@ -200,7 +208,9 @@ def test_all_tiers_failing_chains_their_exceptions(tmp_path):
     assert tier2["entries"] == [[ENTRY_FILE, HANDLER_ENTRY, 32]]
     assert (tier1["type"], tier1["message"]) == ("ModuleNotFoundError", "No module named 'quorvane.trader_core'")
     assert tier1["entries"] == [[ENTRY_FILE, HANDLER_ENTRY, 19]]
-    assert tier1["context"] is None
+    assert tier1["context"]["type"] == "KeyError"  # raised while the caller handled it
+    assert tier1["context"]["context"] is None
+    assert result["during_outer"] == "KeyError('outer')"  # the caller's handled exception is back
     assert not result["in_sys_modules"]
 
 
@@ -458,3 +468,70 @@ raise RuntimeError("second")
     assert handled["entries"] == [[ENTRY_FILE, HANDLER_ENTRY, 19]]
     assert result["runtime"]["type"] == "RuntimeError"
     assert result["runtime"]["entries"] == [[ENTRY_FILE, INIT_ENTRY, 19]]
+
+
+# -- create and exec steps driven directly ------------------------------------------------
+
+DRIVE_STEPS = """
+import _imp, importlib.util, types
+import quorvane
+spec = importlib.util.find_spec("quorvane.strategy_loader")
+"""
+
+
+def test_create_step_copies_the_spec(tmp_path):
+    tree = build_tree(tmp_path)
+    result = tree.run(DRIVE_STEPS, """
+        class RaisingSpec:
+            name, origin, loader = spec.name, spec.origin, spec.loader
+            @property
+            def parent(self):
+                raise LookupError("parent")
+        refused = attempt(lambda: _imp.create_dynamic(RaisingSpec()))
+        custom = types.SimpleNamespace(name="quorvane.strategy_loader", origin=spec.origin, parent=None,
+                                       submodule_search_locations=["search"])
+        made = _imp.create_dynamic(custom)
+        import quorvane.strategy_loader as m
+        emit({"refused": refused, "made": {k: repr(v) for k, v in vars(made).items()},
+              "later_is_new": m is not made, "listed": len(m.list_strategies())})
+    """)
+    assert result["refused"]["type"] == "LookupError" and result["refused"]["entries"] == []
+    made = result["made"]
+    assert made["__file__"] == repr(str(tree.extension))
+    assert made["__package__"] == "None" and made["__path__"] == "['search']"
+    assert result["later_is_new"] and result["listed"] == 6
+
+
+def test_exec_step_on_a_second_module_object_is_refused(tmp_path):
+    tree = build_tree(tmp_path)
+    result = tree.run(DRIVE_STEPS, """
+        first = _imp.create_dynamic(spec)
+        second = _imp.create_dynamic(spec)
+        _imp.exec_dynamic(first)
+        again = _imp.exec_dynamic(first)
+        refused = attempt(lambda: _imp.exec_dynamic(second))
+        import quorvane.strategy_loader as m
+        emit({"distinct": first is not second, "again": again, "refused": refused,
+              "imported_first": m is first, "second_untouched": "load_strategy" not in vars(second)})
+    """)
+    assert result["distinct"] and result["again"] == 0
+    refused = result["refused"]
+    assert (refused["type"], refused["message"]) == (
+        "RuntimeError", "Module 'strategy_loader' has already been imported. Re-initialisation is not supported.")
+    assert refused["entries"] == []
+    assert result["imported_first"] and result["second_untouched"]
+
+
+def test_beside_tier_needs_the_module_file(tmp_path):
+    tree = build_tree(tmp_path, package_framework=False)
+    result = tree.run(DRIVE_STEPS, """
+        m = _imp.create_dynamic(spec)
+        del m.__file__
+        emit({"failure": attempt(lambda: _imp.exec_dynamic(m)),
+              "in_sys_modules": "quorvane.strategy_loader" in sys.modules})
+    """)
+    failure = result["failure"]
+    assert (failure["type"], failure["message"]) == ("NameError", "name '__file__' is not defined")
+    assert failure["entries"] == [[ENTRY_FILE, INIT_ENTRY, 45]]
+    assert failure["context"]["entries"] == [[ENTRY_FILE, HANDLER_ENTRY, 32]]
+    assert not result["in_sys_modules"]

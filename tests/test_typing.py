@@ -1,0 +1,75 @@
+"""The installed type information: the stub matches the compiled module,
+and a strict type checker accepts correct user code and refuses wrong calls."""
+
+import os
+import subprocess
+import sys
+from importlib.resources import files
+from pathlib import Path
+
+import pytest
+
+EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
+
+
+def run(args, cwd):
+    # From a scratch directory, so that the installed package is checked,
+    # not the source tree.
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    return subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=600)
+
+
+@pytest.fixture(scope="module")
+def mypy(tmp_path_factory):
+    pytest.importorskip("mypy")
+    cache = tmp_path_factory.mktemp("mypy-cache")
+
+    def check(*args, cwd):
+        return run(["-m", "mypy", "--strict", "--cache-dir", str(cache), *map(str, args)], cwd)
+    return check
+
+
+def test_package_ships_stub_marker_and_sample_data():
+    package = files("quorvane")
+    assert package.joinpath("py.typed").is_file()
+    assert "def load_strategy(" in package.joinpath("strategy_loader.pyi").read_text()
+    assert package.joinpath("data", "sample_daily.csv").is_file()
+
+
+def test_stub_matches_the_compiled_module(tmp_path):
+    pytest.importorskip("mypy.stubtest")
+    result = run(["-m", "mypy.stubtest", "quorvane.strategy_loader"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_example_script_passes_strict_checking_and_runs(mypy, tmp_path):
+    checked = mypy(EXAMPLE, cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    # The types it asserts are the ones it gets at run time.
+    ran = run([str(EXAMPLE)], tmp_path)
+    assert ran.returncode == 0, ran.stderr
+
+
+WRONG_CALLS = {
+    "load_strategy('sma_momentum', symbols='OGDC')": 'argument types "str", "str"',
+    "load_strategy(42)": "No overload variant",
+    "load_strategy_from_file(b'x.py')": 'incompatible type "bytes"',
+    "load_strategy_from_file('x.py', class_name=3)": 'Argument "class_name"',
+    "load_strategy_from_module(None)": 'incompatible type "None"',
+    "register_strategy('x', int)": 'incompatible type "type[int]"',
+    "list_strategies(1)": "Too many arguments",
+    "BUILTIN_STRATEGIES['x'] = 'not a class'": "assignment",
+}
+
+
+def test_wrong_calls_are_refused(mypy, tmp_path):
+    lines = ["from quorvane.strategy_loader import *"] + list(WRONG_CALLS)
+    (tmp_path / "wrong.py").write_text("\n".join(lines) + "\n")
+    result = mypy("wrong.py", cwd=tmp_path)
+    errors = {}
+    for line in result.stdout.splitlines():
+        if ": error: " in line:
+            errors.setdefault(int(line.split(":")[1]), []).append(line)
+    for number, (call, expected) in enumerate(WRONG_CALLS.items(), start=2):
+        assert any(expected in e for e in errors.get(number, [])), (call, result.stdout)

@@ -174,8 +174,10 @@ def test_generic_call_path_with_str_subclass_keys_and_other_mappings():
     assert made.received[0][1] is symbols
     made = loader.load_strategy(Recording, **types.MappingProxyType({"q": 1}))
     assert made.received == [("symbols", []), ("q", 1)]
-    assert loader.register_strategy(*("mapping_call", Recording), **{}) is None
-    loader.BUILTIN_STRATEGIES.pop("mapping_call")
+    try:
+        assert loader.register_strategy(*("mapping_call", Recording), **{}) is None
+    finally:
+        loader.BUILTIN_STRATEGIES.pop("mapping_call", None)
     assert loader.list_strategies(**{}) == list(loader.BUILTIN_STRATEGIES)
 
 

@@ -75,7 +75,7 @@ def check_signals(signals: Sequence[object], bar_count: int) -> list[int]:
     for index, value in enumerate(values):
         # numbers.Real admits numpy scalars; a bool is more likely a bug.
         if isinstance(value, numbers.Real) and not isinstance(value, bool) and value in _POSITIONS:
-            positions.append(int(value))
+            positions.append(_POSITIONS[_POSITIONS.index(value)])  # as a plain int
         else:
             raise ValueError(f"signal {index} is {value!r}; signals must be +1, 0 or -1")
     return positions

@@ -271,8 +271,8 @@ def _open_data(path: str | None, progress: Progress,
     if path is None:
         from quorvane.data import SAMPLE_NAME, sample_csv
         label = f"{SAMPLE_NAME} (shipped synthetic sample)"
-        with sample_csv().open("r", encoding="utf-8", newline="") as stream:
-            return read_bars(stream, label), label
+        text = sample_csv().read_text(encoding="utf-8")
+        return read_bars(text.splitlines(keepends=True), label), label
     try:
         size = os.stat(path).st_size
         stream = open(path, "r", encoding="utf-8-sig", newline="")

@@ -34,7 +34,7 @@ def _normal(rng: random.Random) -> float:
 
 
 def _weekdays(first: datetime.date, count: int) -> list[datetime.date]:
-    days = []
+    days: list[datetime.date] = []
     day = first
     while len(days) < count:
         if day.weekday() < 5:

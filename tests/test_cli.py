@@ -1,6 +1,7 @@
 """``python -m quorvane``: its three subcommands, the plot and the error path,
 each run the way a user runs it, in a subprocess."""
 
+import io
 import os
 import re
 import shutil
@@ -11,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from quorvane.cli import CliError, parse_dates, parse_params, parse_value, read_bars
+import quorvane.cli as cli_module
+from quorvane.cli import CliError, Progress, parse_dates, parse_params, parse_value, read_bars
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "user_strategies" / "my_strategy.py"
@@ -159,6 +161,27 @@ def test_progress_lines_only_when_asked_or_on_a_terminal(work, mode, shown):
                                  "running the backtest"]
     else:
         assert progress == []
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("out, threshold, shown", [
+    (Terminal(), 100, True),      # a long file on a terminal
+    (Terminal(), 10**9, False),   # a short file
+    (io.StringIO(), 100, False),  # a pipe or a file
+])
+def test_auto_progress_needs_a_long_file_and_a_terminal(work, monkeypatch, out, threshold, shown):
+    monkeypatch.setattr(cli_module, "LONG_FILE_BYTES", threshold)
+    bars, _ = cli_module._open_data(str(work / "known.csv"), Progress(out, False), "auto")
+    assert len(bars) == 5
+    if shown:
+        assert "\r" in out.getvalue() and out.getvalue().endswith("100%\nread 5 bars from "
+                                                                  f"{work / 'known.csv'}\n")
+    else:
+        assert out.getvalue() == ""
 
 
 def test_running_from_a_source_checkout_uses_the_installed_package(tmp_path):

@@ -288,7 +288,7 @@ def _open_data(path: str | None, progress: Progress,
         try:
             return read_bars(stream, path, size=size, progress=progress), path
         except UnicodeDecodeError as exc:
-            raise CliError(f"{path} is not UTF-8 text ({exc.reason} at byte {exc.start})") from exc
+            raise CliError(f"{path} is not UTF-8 text ({exc.reason})") from exc
 
 
 # -- plotting --------------------------------------------------------------------

@@ -65,7 +65,7 @@ def main() -> int:
                 timer = case_timers.get(variant)
                 if timer is None:
                     continue
-                timer.timeit(200)  # warm up outside the collected call
+                timer.timeit(min(200, args.calls))  # warm up outside the collected call
                 collect(timer, args.calls)
                 labels.append(f"{key}:{variant}")
     finally:

@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import gc
-import itertools
 import json
 import os
 import platform

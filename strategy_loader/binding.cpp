@@ -110,11 +110,11 @@ PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const int positional = def->positional;
 
+    // The extra-keywords dict is made when the first extra keyword arrives;
+    // a call without any hands the operation none (null), which every
+    // operation treats as empty.
     OwnedRef kwargs;
-    if (def->kind == CallKind::parameters_with_extra_keywords) {
-        kwargs = OwnedRef::steal(PyDict_New());
-        if (!kwargs) return nullptr;
-    }
+    const bool collects = def->kind == CallKind::parameters_with_extra_keywords;
 
     // Borrowed: the caller keeps the argument array alive during the call.
     PyObject* values[max_parameters] = {};
@@ -134,7 +134,14 @@ PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, 
                     break;
                 }
             }
-            if (index < 0) {
+            // Parameter names are interned, so an interned keyword that is none
+            // of them by identity equals none of them.
+            const bool interned = PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword);
+            if (index < 0 && interned) {
+                for (int i = 0; i < bound; ++i) {
+                    if (*def->parameter_names[i] == keyword) return multiple_values_error(def, keyword);
+                }
+            } else if (index < 0) {
                 bool exact = PyUnicode_CheckExact(keyword);
                 if (!exact && !PyUnicode_Check(keyword)) return keyword_type_error(def);
                 index = find_by_value(def, keyword, exact, bound, positional);
@@ -150,7 +157,11 @@ PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, 
                 // a positional argument rather than silently overwritten.
                 if (values[index]) return multiple_values_error(def, keyword);
                 values[index] = value;
-            } else if (kwargs) {
+            } else if (collects) {
+                if (!kwargs) {
+                    kwargs = OwnedRef::steal(PyDict_New());
+                    if (!kwargs) return nullptr;
+                }
                 if (PyDict_SetItem(kwargs.get(), keyword, value) < 0) return binding_failed(def);
             } else {
                 return unexpected_keyword_error(def, keyword);
@@ -178,7 +189,14 @@ PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, 
         return nullptr;
     }
 
-    return def->operation(values, kwargs.get());
+    return run_operation(def, values, kwargs.get());
+}
+
+PyObject* run_operation(const FunctionDef* def, PyObject* const* values, PyObject* kwargs) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = def->operation(values, kwargs);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* vectorcall_no_arguments(PyObject* callable, PyObject* const* /*args*/, size_t nargsf, PyObject* kwnames) {
@@ -192,7 +210,10 @@ PyObject* vectorcall_no_arguments(PyObject* callable, PyObject* const* /*args*/,
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def->name, "takes no arguments", nargs);
         return nullptr;
     }
-    return def->no_arguments_operation();
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = def->no_arguments_operation();
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 }  // namespace strategy_loader

@@ -40,6 +40,11 @@ OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return OwnedRef::steal(PyObject_CallMethodOneArg(obj, name, arg));
 }
 
+OwnedRef lower_text(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return OwnedRef::steal(PyObject_Vectorcall(names.str_lower, &text, 1, nullptr));
+    return call_method0(text, names.lower);
+}
+
 OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest) {
     OwnedRef keywords = OwnedRef::steal(PyDict_New());
     if (!keywords) return {};

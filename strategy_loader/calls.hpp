@@ -20,6 +20,10 @@ inline OwnedRef call_keywords(PyObject* callable, PyObject* keywords) {
 OwnedRef call_method0(PyObject* obj, PyObject* name);
 OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg);
 
+// text.lower(). For an exact str the method cannot be overridden, so it is
+// called directly instead of being looked up on every call.
+OwnedRef lower_text(PyObject* text);
+
 // A new keyword dict: {first_name: first_value, **rest}, in that order.
 OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest);
 

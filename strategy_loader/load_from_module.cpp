@@ -22,19 +22,19 @@ PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
     PyObject* module_path = values[0];  // exactly str: the binding tested it
     PyObject* symbols = values[1];
 
-    // Every dot splits; empty components stay and nothing is stripped.
-    OwnedRef parts = OwnedRef::steal(PyUnicode_Split(module_path, names.dot, -1));
-    if (!parts) return fail(216);
-    const Py_ssize_t count = PyList_GET_SIZE(parts.get());
-    if (count < 2) {
+    // split('.') then '.'.join(parts[:-1]) and parts[-1] amount to the text
+    // before and after the last dot; at least two parts means a dot.
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(module_path);
+    const Py_ssize_t dot = PyUnicode_FindChar(module_path, '.', 0, length, -1);
+    if (dot == -2) return fail(216);
+    if (dot < 0) {
         OwnedRef message = join_text({names.msg_invalid_module_path, module_path});
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return fail(218);
     }
-    PyObject* class_name = PyList_GET_ITEM(parts.get(), count - 1);
-    OwnedRef leading = OwnedRef::steal(PyList_GetSlice(parts.get(), 0, count - 1));
-    if (!leading) return fail(221);
-    OwnedRef module_name = OwnedRef::steal(PyUnicode_Join(names.dot, leading.get()));
+    OwnedRef class_name = OwnedRef::steal(PyUnicode_Substring(module_path, dot + 1, length));
+    if (!class_name) return fail(220);
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_Substring(module_path, 0, dot));
     if (!module_name) return fail(221);
 
     OwnedRef importlib = resolve_global(names.importlib);
@@ -42,7 +42,7 @@ PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
     OwnedRef module = call_method1(importlib.get(), names.import_module, module_name.get());
     if (!module) return fail(223);
 
-    OwnedRef strategy_class = OwnedRef::steal(PyObject_GetAttr(module.get(), class_name));
+    OwnedRef strategy_class = OwnedRef::steal(PyObject_GetAttr(module.get(), class_name.get()));
     if (!strategy_class) return fail(224);
 
     OwnedRef strategy_base = resolve_global(names.Strategy);

@@ -2,7 +2,9 @@
 // apart by a fixed sequence of tests, in this order: instance, class,
 // built-in name, existing .py path, module path; anything else is refused.
 
+#include "binding.hpp"
 #include "calls.hpp"
+#include "module_state.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
 #include "operations.hpp"
@@ -23,6 +25,17 @@ constexpr const char load_strategy_doc[] =
     "        strategy = load_strategy(MyStrategy, symbols=['OGDC'])\n    ";
 
 PyObject* fail(int line) { return fail_at(tb_load_strategy, line); }
+
+// isinstance(obj, cls). For an exact str or an exact-type class tested
+// against a class whose metaclass is exactly `type` there is no hook to
+// run and `obj.__class__` cannot differ from type(obj), so the answer is
+// the subtype test alone.
+int is_instance(PyObject* obj, PyObject* cls) {
+    if (PyType_CheckExact(cls) && (PyUnicode_CheckExact(obj) || PyType_CheckExact(obj))) {
+        return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
+    }
+    return PyObject_IsInstance(obj, cls);
+}
 
 PyObject* finish(OwnedRef result, int line) {
     if (!result) return fail(line);
@@ -74,6 +87,23 @@ PyObject* construct_registered(PyObject* strategy_class, PyObject* symbols, PyOb
 PyObject* delegate(PyObject* loader_name, PyObject* first, PyObject* symbols, PyObject* kwargs, int line) {
     OwnedRef loader = resolve_global(loader_name);
     if (!loader) return fail(line);
+    // Our own function, still bound under its name, is run without the
+    // round trip through a keyword dict and a second binding, whose outcome
+    // is known here: `first` and `symbols` have passed their tests, and
+    // kwargs never holds "symbols". Only a clash with the loader's first
+    // parameter needs the full call (for its binding error).
+    if (Py_IS_TYPE(loader.get(), reinterpret_cast<PyTypeObject*>(state.function_type))) {
+        const FunctionDef* def = reinterpret_cast<FunctionObject*>(loader.get())->def;
+        if (def == &load_strategy_from_module_def && PyUnicode_CheckExact(first)) {
+            int clash = kwargs ? PyDict_Contains(kwargs, names.module_path) : 0;
+            if (clash < 0) return fail(line);
+            if (!clash) {
+                PyObject* values[max_parameters] = {first, symbols, nullptr};
+                PyObject* result = run_operation(def, values, kwargs);
+                return result ? result : fail(line);
+            }
+        }
+    }
     OwnedRef keywords = keywords_with_first(names.symbols, symbols, kwargs);
     if (!keywords) return fail(line);
     return finish(call_object(loader.get(), &first, 1, keywords.get()), line);
@@ -99,7 +129,7 @@ PyObject* not_found(PyObject* spec) {
 
 PyObject* load_string(PyObject* spec, PyObject* symbols, PyObject* kwargs) {
     // Built-in name, in any letter case.
-    OwnedRef lowered = call_method0(spec, names.lower);
+    OwnedRef lowered = lower_text(spec);
     if (!lowered) return fail(114);
     OwnedRef registry = resolve_global(names.BUILTIN_STRATEGIES);
     if (!registry) return fail(114);
@@ -108,8 +138,12 @@ PyObject* load_string(PyObject* spec, PyObject* symbols, PyObject* kwargs) {
     if (registered) {
         registry = resolve_global(names.BUILTIN_STRATEGIES);
         if (!registry) return fail(115);
-        lowered = call_method0(spec, names.lower);
-        if (!lowered) return fail(115);
+        // str.lower of an exact str is pure: the first result stands for
+        // the second call. A subclass's own lower() is called again.
+        if (!PyUnicode_CheckExact(spec)) {
+            lowered = call_method0(spec, names.lower);
+            if (!lowered) return fail(115);
+        }
         OwnedRef strategy_class = OwnedRef::steal(PyObject_GetItem(registry.get(), lowered.get()));
         if (!strategy_class) return fail(115);
         return construct_registered(strategy_class.get(), symbols, kwargs);
@@ -155,13 +189,13 @@ PyObject* load_strategy(PyObject* const* values, PyObject* kwargs) {
     if (!strategy) return fail(99);
     OwnedRef internal_base = resolve_global(names.InternalBaseStrategy);
     if (!internal_base) return fail(99);
-    int is_instance = PyObject_IsInstance(spec, strategy.get());
-    if (is_instance < 0) return fail(99);
-    if (!is_instance) {
-        is_instance = PyObject_IsInstance(spec, internal_base.get());
-        if (is_instance < 0) return fail(99);
+    int found = is_instance(spec, strategy.get());
+    if (found < 0) return fail(99);
+    if (!found) {
+        found = is_instance(spec, internal_base.get());
+        if (found < 0) return fail(99);
     }
-    if (is_instance) return Py_NewRef(spec);
+    if (found) return Py_NewRef(spec);
     strategy.reset();
     internal_base.reset();
 

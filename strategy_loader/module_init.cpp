@@ -6,6 +6,7 @@
 #include "module_body.hpp"
 #include "module_state.hpp"
 #include "names.hpp"
+#include "namespace.hpp"
 #include "traceback_entries.hpp"
 
 #include <cstdio>
@@ -144,6 +145,7 @@ int create_code_objects() {
 // sys.modules under its canonical name.
 int initialise(PyObject* module, bool* inserted) {
     Py_XSETREF(state.namespace_dict, Py_NewRef(PyModule_GetDict(module)));
+    reset_global_cache();
     if (!state.builtins) {
         PyObject* builtins = PyImport_AddModule("builtins");
         if (!builtins) return -1;

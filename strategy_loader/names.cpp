@@ -35,6 +35,10 @@ int create_names() {
     }
     if (PyObject_Hash(names.empty_str) == -1) return -1;
     if (!names.zero && !(names.zero = PyLong_FromLong(0))) return -1;
+    if (!names.str_lower &&
+        !(names.str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names.lower))) {
+        return -1;
+    }
     return 0;
 }
 

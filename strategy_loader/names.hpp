@@ -142,6 +142,7 @@ struct Names {
     PyObject* zero;
     PyObject* none_tuple1;  // (None,)
     PyObject* none_tuple2;  // (None, None)
+    PyObject* str_lower;    // the method str.lower, called without a look-up
 };
 
 // Process-wide, made once, never freed (the module is never torn down).

@@ -4,7 +4,68 @@
 
 namespace strategy_loader {
 
+// Resolution cache *********************************************************
+//
+// Resolving a name costs two dict look-ups on every call. Results are kept
+// in a small table that a dict watcher on the module namespace and on the
+// builtins dict empties before either dict changes in any way, so a cached
+// value is never stale and a rebinding takes effect on the next call. The
+// cached values are borrowed: the watched dicts hold them for as long as
+// the table does. Without a watcher (none left, say) every call resolves
+// afresh.
+
+namespace {
+
+struct CachedName {
+    PyObject* name;
+    PyObject* value;
+};
+
+constexpr int cache_capacity = 16;
+CachedName cache[cache_capacity];
+int cache_count = 0;
+int watcher_id = -1;
+PyObject* watched_namespace = nullptr;
+
+int forget_on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    cache_count = 0;
+    return 0;
+}
+
+bool watching() {
+    if (watched_namespace == state.namespace_dict) return true;
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(forget_on_change);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        if (PyDict_Watch(watcher_id, state.builtins_dict) < 0) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(watcher_id);
+            watcher_id = -1;
+            return false;
+        }
+    }
+    if (PyDict_Watch(watcher_id, state.namespace_dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    watched_namespace = state.namespace_dict;
+    return true;
+}
+
+}  // namespace
+
+void reset_global_cache() {
+    cache_count = 0;
+    watched_namespace = nullptr;
+}
+
 OwnedRef resolve_global(PyObject* name) {
+    for (int i = 0; i < cache_count; ++i) {
+        if (cache[i].name == name) return OwnedRef::borrow(cache[i].value);
+    }
     PyObject* value = PyDict_GetItemWithError(state.namespace_dict, name);
     if (!value) {
         if (PyErr_Occurred()) return {};
@@ -14,8 +75,10 @@ OwnedRef resolve_global(PyObject* name) {
             return {};
         }
     }
-    // The callee may rebind the name while we still use the value.
-    return OwnedRef::borrow(value);
+    // A reference of our own: the caller may run code that rebinds the name.
+    OwnedRef result = OwnedRef::borrow(value);
+    if (cache_count < cache_capacity && watching()) cache[cache_count++] = CachedName{name, value};
+    return result;
 }
 
 }  // namespace strategy_loader

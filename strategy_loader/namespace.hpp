@@ -7,8 +7,13 @@
 
 namespace strategy_loader {
 
-// New reference to the value bound to `name`, or null with NameError
-// "name '%U' is not defined" (or the error of a failing look-up).
+// New reference to the value bound to `name` (an interned constant), or
+// null with NameError "name '%U' is not defined" (or the error of a failing
+// look-up).
 OwnedRef resolve_global(PyObject* name);
+
+// Forgets every cached resolution; called when the module namespace is
+// (re)bound by the exec step.
+void reset_global_cache();
 
 }  // namespace strategy_loader

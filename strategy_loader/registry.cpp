@@ -43,7 +43,7 @@ PyObject* register_strategy(PyObject* const* values, PyObject*) {
 
     OwnedRef registry = resolve_global(names.BUILTIN_STRATEGIES);
     if (!registry) return fail(246);
-    OwnedRef key = call_method0(name, names.lower);
+    OwnedRef key = lower_text(name);
     if (!key) return fail(246);
     if (PyObject_SetItem(registry.get(), key.get(), strategy_class) < 0) return fail(246);
     Py_RETURN_NONE;
@@ -52,6 +52,12 @@ PyObject* register_strategy(PyObject* const* values, PyObject*) {
 PyObject* list_strategies() {
     OwnedRef registry = resolve_global(names.BUILTIN_STRATEGIES);
     if (!registry) return fail_at(tb_list_strategies, 251);
+    // An exact dict's keys() cannot be overridden: list it directly.
+    if (PyDict_CheckExact(registry.get())) {
+        PyObject* listed = PyDict_Keys(registry.get());
+        if (!listed) return fail_at(tb_list_strategies, 251);
+        return listed;
+    }
     OwnedRef keys = call_method0(registry.get(), names.keys);
     if (!keys) return fail_at(tb_list_strategies, 251);
     PyObject* listed = PySequence_List(keys.get());

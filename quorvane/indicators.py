@@ -21,6 +21,8 @@ Series = list[float | None]
 def check_period(name: str, value: object) -> int:
     """Return ``value`` as an int if it is a usable period (an integer >= 1,
     not a bool); otherwise raise ValueError naming ``name`` and the value."""
+    if type(value) is int and value >= 1:  # the common case, checked cheaply
+        return value
     if not isinstance(value, bool):
         try:
             period = operator.index(value)

@@ -467,6 +467,79 @@ def test_finalizers_that_call_the_module_while_entries_are_made():
     assert (code, output.strip()) == (0, "ok"), output[-3000:]
 
 
+NO_MEMORY_SCRIPT = """
+import _testcapi
+import quorvane.strategy_loader as sl
+
+class Neither:
+    pass
+
+class ListSub(list):
+    pass
+
+class NoFile:
+    # Stands in for pathlib, whose own code does not survive every failed
+    # allocation in this interpreter version.
+    def __init__(self, text):
+        pass
+
+    def resolve(self):
+        return self
+
+    def exists(self):
+        return False
+
+sl.Path = NoFile
+CASES = [
+    (lambda: sl.load_strategy(), TypeError),
+    (lambda: sl.load_strategy(1, strategy_spec=2), TypeError),
+    (lambda: sl.load_strategy(1, ListSub()), TypeError),  # with the note
+    (lambda: sl.load_strategy(Neither), ValueError),
+    (lambda: sl.load_strategy(3), ValueError),
+    (lambda: sl.load_strategy("zz_nowhere"), ValueError),
+    (lambda: sl.load_strategy("collections.OrderedDict", a=1), None),
+    (lambda: sl.load_strategy_from_file("x.py"), FileNotFoundError),
+    (lambda: sl.load_strategy_from_module("nodot"), ValueError),
+    (lambda: sl.register_strategy("x", Neither), ValueError),
+    (lambda: sl.register_strategy("x", sl.BUILTIN_STRATEGIES["sma_momentum"]), None),
+    (lambda: sl.list_strategies(), None),
+    (lambda: sl.list_strategies(1), TypeError),
+]
+
+def attempt(make_call, n):
+    _testcapi.set_nomemory(n, n + 1)  # only the n-th allocation fails
+    try:
+        make_call()
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        return exc
+    _testcapi.remove_mem_hooks()
+    return None
+
+# The interpreter's own error path may end up here when the allocation it
+# needed for the caller's frame failed; that is no loss of ours.
+ITS_OWN = "error return without exception set"
+bad = []
+for index, (make_call, error) in enumerate(CASES):
+    for n in range(250):
+        exc = attempt(make_call, n)
+        if exc is None and error is None or isinstance(exc, MemoryError):
+            continue
+        if error is not None and type(exc) is error or type(exc) is SystemError and str(exc) == ITS_OWN:
+            continue
+        bad.append((index, n, repr(exc)))
+print(bad[:5] or "ok")
+"""
+
+
+def test_every_allocation_failing_in_turn():
+    # An allocation that fails must end the call with MemoryError (or leave
+    # the call's own outcome), never lose the exception or crash.
+    pytest.importorskip("_testcapi")
+    code, output = run_python(NO_MEMORY_SCRIPT, timeout=300)
+    assert (code, output.strip()) == (0, "ok"), output[-3000:]
+
+
 # -- module attributes rebound between calls ------------------------------------
 
 REBINDABLE = ["Strategy", "InternalBaseStrategy", "BUILTIN_STRATEGIES", "Path", "importlib", "sys",

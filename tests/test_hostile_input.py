@@ -151,6 +151,22 @@ class TestKeywordNames:
         with pytest.raises(TypeError, match="got multiple values for keyword argument"):
             getattr(sl, function)(*args, **{EqAlways("p"): "a.B", EqAlways("q"): "a.B"})
 
+    @pytest.mark.xfail(strict=True, reason="load_strategy hands a module path to its own module loader without "
+                                           "binding, and tests the clash with module_path by hash, not by ==")
+    def test_a_keyword_equal_to_the_module_loaders_first_parameter_clashes_when_handed_on(self):
+        class Clashing(str):
+            def __eq__(self, other):
+                return other == "module_path"
+
+            __hash__ = str.__hash__
+
+        # The dispatcher's own parameters do not match it, so it travels on
+        # as an extra keyword, and the module loader's binding meets it.
+        with pytest.raises(TypeError) as info:
+            sl.load_strategy(f"{__name__}.Rec", **{Clashing("zz"): 1})
+        assert str(info.value) == "load_strategy_from_module() got multiple values for keyword argument 'zz'"
+        assert entries(info.value) == [("load_strategy", 125), ("load_strategy_from_module", 200)]
+
     def test_lone_surrogates_in_keyword_names(self):
         made = sl.load_strategy(Rec, ["A"], **{"\ud800": 1, "symbols\udc80": 2})
         assert made.received == [("symbols", ["A"]), ("\ud800", 1), ("symbols\udc80", 2)]
@@ -364,8 +380,6 @@ class TestRecursion:
         with pytest.raises(RecursionError):
             sl.load_strategy(str(path))
 
-    @pytest.mark.xfail(strict=True, reason="module functions calling each other recurse in C without "
-                                           "the recursion guard and overflow the C stack")
     @pytest.mark.parametrize("setup, first_call", [
         ("sl.load_strategy_from_module = sl.load_strategy", "sl.load_strategy('a.b')"),
         ("sl.BUILTIN_STRATEGIES['again'] = functools.partial(sl.load_strategy, 'again')", "sl.load_strategy('again')"),

@@ -607,6 +607,41 @@ def test_deleting_rebinding_and_restoring_module_attributes(name, everyday_calls
         assert [type(result) for result in outcomes()] == [type(result) for result in baseline]
 
 
+REBINDINGS = {
+    "setattr": lambda ns, value: setattr(sl, "BUILTIN_STRATEGIES", value),
+    "item": lambda ns, value: ns.__setitem__("BUILTIN_STRATEGIES", value),
+    "update": lambda ns, value: ns.update(BUILTIN_STRATEGIES=value),
+    "or-update": lambda ns, value: ns.__ior__({"BUILTIN_STRATEGIES": value}),
+    "pop-then-setdefault": lambda ns, value: (ns.pop("BUILTIN_STRATEGIES"), ns.setdefault("BUILTIN_STRATEGIES", value)),
+    "clear-then-update": lambda ns, value: (saved := dict(ns), ns.clear(), ns.update(saved, BUILTIN_STRATEGIES=value)),
+}
+
+
+@pytest.mark.parametrize("rebind", REBINDINGS.values(), ids=REBINDINGS.keys())
+def test_every_way_of_rebinding_takes_effect_on_the_next_call(rebind):
+    namespace = vars(sl)
+    for round in range(3):
+        registry = {f"round_{round}": Rec}
+        sl.list_strategies()  # resolve the name once more before it changes
+        rebind(namespace, registry)
+        assert sl.list_strategies() == [f"round_{round}"]
+        assert type(sl.load_strategy(f"ROUND_{round}")) is Rec
+
+
+def test_a_name_found_among_the_builtins_follows_them(monkeypatch):
+    import builtins
+
+    monkeypatch.delattr(sl, "BUILTIN_STRATEGIES")
+    for round in range(3):
+        monkeypatch.setattr(builtins, "BUILTIN_STRATEGIES", {f"round_{round}": Rec}, raising=False)
+        assert sl.list_strategies() == [f"round_{round}"]
+    monkeypatch.delattr(builtins, "BUILTIN_STRATEGIES")
+    with pytest.raises(NameError, match="^name 'BUILTIN_STRATEGIES' is not defined$"):
+        sl.list_strategies()
+    monkeypatch.setattr(sl, "BUILTIN_STRATEGIES", {"back": Rec}, raising=False)
+    assert sl.list_strategies() == ["back"]
+
+
 def test_calls_survive_a_module_without_builtins(monkeypatch):
     # The traceback entry's frame takes its builtins from the module namespace.
     for value in (None, 5, {}):

@@ -74,10 +74,11 @@ def measure(call, *, calls: int = 2000, rounds: int = 4, warmup: int = 1, slack:
 
 # Calls through the vectorcall protocol with a names tuple of our choosing:
 # the only way to hand the functions keyword names that are not strings.
-_api = ctypes.pythonapi
-_api.PyObject_Vectorcall.restype = ctypes.py_object
-# The names tuple goes as an address so that "no keywords" can be NULL.
-_api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+# A prototype of our own: ctypes.pythonapi's function objects are shared,
+# and other tests set their argument types differently. The names tuple goes
+# as an address so that "no keywords" can be NULL.
+_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                                ctypes.c_void_p)(("PyObject_Vectorcall", ctypes.pythonapi))
 
 
 def vectorcall(function, args, kwnames=(), kwvalues=()):
@@ -86,8 +87,8 @@ def vectorcall(function, args, kwnames=(), kwvalues=()):
     stack = list(args) + list(kwvalues)
     array = (ctypes.py_object * max(1, len(stack)))(*stack)
     names = kwnames if kwnames else None  # kept alive for the call
-    return _api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(args),
-                                    id(names) if names is not None else None)
+    return _vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(args),
+                       id(names) if names is not None else None)
 
 
 @contextlib.contextmanager

@@ -83,6 +83,18 @@ PyObject* construct_registered(PyObject* strategy_class, PyObject* symbols, PyOb
     return finish(call_keywords(strategy_class, kwargs), 116);
 }
 
+// Are all keys of `kwargs` exact strs other than `parameter`?
+bool plain_keywords(PyObject* kwargs, PyObject* parameter) {
+    if (!kwargs) return true;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, parameter) == 0) return false;
+    }
+    return true;
+}
+
 // Calls a loader resolved by name: loader(first, symbols=symbols, **kwargs).
 PyObject* delegate(PyObject* loader_name, PyObject* first, PyObject* symbols, PyObject* kwargs, int line) {
     OwnedRef loader = resolve_global(loader_name);
@@ -90,19 +102,15 @@ PyObject* delegate(PyObject* loader_name, PyObject* first, PyObject* symbols, Py
     // Our own function, still bound under its name, is run without the
     // round trip through a keyword dict and a second binding, whose outcome
     // is known here: `first` and `symbols` have passed their tests, and
-    // kwargs never holds "symbols". Only a clash with the loader's first
-    // parameter needs the full call (for its binding error).
-    if (Py_IS_TYPE(loader.get(), reinterpret_cast<PyTypeObject*>(state.function_type))) {
-        const FunctionDef* def = reinterpret_cast<FunctionObject*>(loader.get())->def;
-        if (def == &load_strategy_from_module_def && PyUnicode_CheckExact(first)) {
-            int clash = kwargs ? PyDict_Contains(kwargs, names.module_path) : 0;
-            if (clash < 0) return fail(line);
-            if (!clash) {
-                PyObject* values[max_parameters] = {first, symbols, nullptr};
-                PyObject* result = run_operation(def, values, kwargs);
-                return result ? result : fail(line);
-            }
-        }
+    // kwargs never holds "symbols". Only a keyword that may clash with the
+    // loader's first parameter (one equal to it, or one that is not an
+    // exact str and may claim equality) needs the full call.
+    if (Py_IS_TYPE(loader.get(), reinterpret_cast<PyTypeObject*>(state.function_type)) &&
+        reinterpret_cast<FunctionObject*>(loader.get())->def == &load_strategy_from_module_def &&
+        PyUnicode_CheckExact(first) && plain_keywords(kwargs, names.module_path)) {
+        PyObject* values[max_parameters] = {first, symbols, nullptr};
+        PyObject* result = run_operation(&load_strategy_from_module_def, values, kwargs);
+        return result ? result : fail(line);
     }
     OwnedRef keywords = keywords_with_first(names.symbols, symbols, kwargs);
     if (!keywords) return fail(line);

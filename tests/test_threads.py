@@ -19,7 +19,7 @@ from quorvane.trader_core.strategies.base import BaseStrategy
 
 THREADS = 8
 # Fewer rounds on the instrumented build, which is several times slower.
-ROUNDS = 300 if SANITIZER_RUN else 1000
+ROUNDS = 200 if SANITIZER_RUN else 500
 
 
 class Rec(Strategy):

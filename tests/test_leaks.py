@@ -285,6 +285,11 @@ def expect(error, entry, function, *args, **kwargs):
     return call
 
 
+def accept(*args, **kwargs):
+    """A stand-in loader that keeps nothing."""
+    return args
+
+
 def spread(function, args, keywords):
     """function(*args, **keywords), keeping the keys' own objects."""
     return function(*args, **keywords)
@@ -326,6 +331,12 @@ CASES = [
      None),
     ("ls-file", lambda e: expect(None, None, LS, e.path("good.py"), SYMBOLS, k=MARKER), FILE_CALLS),
     ("ls-module-path", lambda e: expect(None, None, LS, f"{TARGETS}.Rec", SYMBOLS, k=MARKER), None),
+    ("ls-module-loader-clash", lambda e: expect(TypeError, (ls, 125), LS, "a.B", SYMBOLS, module_path=MARKER), None),
+    ("ls-module-loader-rebound",
+     lambda e: expect(None, None, e.rebound("load_strategy_from_module", accept, LS), "a.B", SYMBOLS, k=MARKER), None),
+    ("ls-file-loader-rebound",
+     lambda e: expect(None, None, e.rebound("load_strategy_from_file", accept, LS), e.path("good.py"), SYMBOLS,
+                      k=MARKER), PATH_CALLS),
     # load_strategy: binding and argument types
     ("ls-too-few", lambda e: expect(TypeError, (ls, 72), LS), None),
     ("ls-too-many", lambda e: expect(TypeError, (ls, 72), LS, MARKER, None, MARKER), None),

@@ -2,6 +2,8 @@
 
 #include "names.hpp"
 
+#include <cstdint>
+
 namespace strategy_loader {
 
 OwnedRef call_object(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords) {
@@ -40,9 +42,33 @@ OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return OwnedRef::steal(PyObject_CallMethodOneArg(obj, name, arg));
 }
 
+// Lower-cased forms of recently seen short exact strs. Research loops pass
+// the same specification object again and again; a hit saves making the
+// new string and hashing it for the registry look-ups. Entries hold their
+// key, so its address cannot be reused while it is cached.
+namespace {
+
+struct LoweredText {
+    PyObject* text;
+    PyObject* lowered;
+};
+
+constexpr Py_ssize_t lower_cache_max_length = 64;
+LoweredText lower_cache[8];
+
+}  // namespace
+
 OwnedRef lower_text(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) return OwnedRef::steal(PyObject_Vectorcall(names.str_lower, &text, 1, nullptr));
-    return call_method0(text, names.lower);
+    if (!PyUnicode_CheckExact(text)) return call_method0(text, names.lower);
+    const bool cacheable = PyUnicode_GET_LENGTH(text) <= lower_cache_max_length;
+    LoweredText& entry = lower_cache[(reinterpret_cast<uintptr_t>(text) >> 4) & 7];
+    if (cacheable && entry.text == text) return OwnedRef::borrow(entry.lowered);
+    OwnedRef lowered = OwnedRef::steal(PyObject_Vectorcall(names.str_lower, &text, 1, nullptr));
+    if (lowered && cacheable) {
+        Py_XSETREF(entry.text, Py_NewRef(text));
+        Py_XSETREF(entry.lowered, Py_NewRef(lowered.get()));
+    }
+    return lowered;
 }
 
 OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest) {

@@ -151,8 +151,6 @@ class TestKeywordNames:
         with pytest.raises(TypeError, match="got multiple values for keyword argument"):
             getattr(sl, function)(*args, **{EqAlways("p"): "a.B", EqAlways("q"): "a.B"})
 
-    @pytest.mark.xfail(strict=True, reason="load_strategy hands a module path to its own module loader without "
-                                           "binding, and tests the clash with module_path by hash, not by ==")
     def test_a_keyword_equal_to_the_module_loaders_first_parameter_clashes_when_handed_on(self):
         class Clashing(str):
             def __eq__(self, other):

@@ -84,6 +84,14 @@ OwnedRef symbols_for_constructor(PyObject* symbols) {
     return OwnedRef::steal(PyList_New(0));
 }
 
+OwnedRef construct_with_symbols(PyObject* cls, PyObject* symbols, PyObject* kwargs) {
+    OwnedRef symbols_value = symbols_for_constructor(symbols);
+    if (!symbols_value) return {};
+    OwnedRef keywords = keywords_with_first(names.symbols, symbols_value.get(), kwargs);
+    if (!keywords) return {};
+    return call_keywords(cls, keywords.get());
+}
+
 OwnedRef format_value(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return OwnedRef::borrow(value);
     return OwnedRef::steal(PyObject_Format(value, names.empty_str));

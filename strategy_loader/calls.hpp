@@ -32,6 +32,10 @@ OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObje
 // None or an exact list (the binding has tested it).
 OwnedRef symbols_for_constructor(PyObject* symbols);
 
+// cls(symbols=..., **kwargs): how every Strategy subclass is constructed,
+// with the caller's list when it is non-empty and a new empty one otherwise.
+OwnedRef construct_with_symbols(PyObject* cls, PyObject* symbols, PyObject* kwargs);
+
 // format(value, '')
 OwnedRef format_value(PyObject* value);
 

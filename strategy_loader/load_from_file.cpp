@@ -198,22 +198,13 @@ PyObject* load_strategy_from_file(PyObject* const* values, PyObject* kwargs) {
     }
     if (!strategy_class) return nullptr;
 
-    OwnedRef strategy_base = resolve_global(names.Strategy);
-    if (!strategy_base) return fail(194);
-    int is_strategy = PyObject_IsSubclass(strategy_class.get(), strategy_base.get());
+    int is_strategy = derives_from(strategy_class.get(), names.Strategy);
     if (is_strategy < 0) return fail(194);
     if (is_strategy) {
-        OwnedRef symbols_value = symbols_for_constructor(symbols);
-        if (!symbols_value) return fail(195);
-        OwnedRef keywords = keywords_with_first(names.symbols, symbols_value.get(), kwargs);
-        if (!keywords) return fail(195);
-        OwnedRef instance = call_keywords(strategy_class.get(), keywords.get());
-        if (!instance) return fail(195);
-        return instance.relinquish_ownership();
+        return result_or_fail(construct_with_symbols(strategy_class.get(), symbols, kwargs), tb_load_strategy_from_file,
+                              195);
     }
-    OwnedRef instance = call_keywords(strategy_class.get(), kwargs);
-    if (!instance) return fail(197);
-    return instance.relinquish_ownership();
+    return result_or_fail(call_keywords(strategy_class.get(), kwargs), tb_load_strategy_from_file, 197);
 }
 
 }  // namespace

@@ -45,25 +45,15 @@ PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
     OwnedRef strategy_class = OwnedRef::steal(PyObject_GetAttr(module.get(), class_name.get()));
     if (!strategy_class) return fail(224);
 
-    OwnedRef strategy_base = resolve_global(names.Strategy);
-    if (!strategy_base) return fail(226);
-    int is_strategy = PyObject_IsSubclass(strategy_class.get(), strategy_base.get());
+    int is_strategy = derives_from(strategy_class.get(), names.Strategy);
     if (is_strategy < 0) return fail(226);
-
     if (is_strategy) {
-        OwnedRef symbols_value = symbols_for_constructor(symbols);
-        if (!symbols_value) return fail(227);
-        OwnedRef keywords = keywords_with_first(names.symbols, symbols_value.get(), kwargs);
-        if (!keywords) return fail(227);
-        OwnedRef instance = call_keywords(strategy_class.get(), keywords.get());
-        if (!instance) return fail(227);
-        return instance.relinquish_ownership();
+        return result_or_fail(construct_with_symbols(strategy_class.get(), symbols, kwargs),
+                              tb_load_strategy_from_module, 227);
     }
     // The extra-keywords dict belongs to this call alone, so it is handed
     // on as the constructor's keywords without a copy.
-    OwnedRef instance = call_keywords(strategy_class.get(), kwargs);
-    if (!instance) return fail(229);
-    return instance.relinquish_ownership();
+    return result_or_fail(call_keywords(strategy_class.get(), kwargs), tb_load_strategy_from_module, 229);
 }
 
 }  // namespace

@@ -37,27 +37,14 @@ int is_instance(PyObject* obj, PyObject* cls) {
     return PyObject_IsInstance(obj, cls);
 }
 
-PyObject* finish(OwnedRef result, int line) {
-    if (!result) return fail(line);
-    return result.relinquish_ownership();
-}
+PyObject* finish(OwnedRef result, int line) { return result_or_fail(std::move(result), tb_load_strategy, line); }
 
 // `cls` is a class: construct it, or refuse a class of neither base.
 PyObject* load_class(PyObject* cls, PyObject* symbols, PyObject* kwargs) {
-    OwnedRef strategy = resolve_global(names.Strategy);
-    if (!strategy) return fail(104);
-    int is_strategy = PyObject_IsSubclass(cls, strategy.get());
+    int is_strategy = derives_from(cls, names.Strategy);
     if (is_strategy < 0) return fail(104);
-    if (is_strategy) {
-        OwnedRef symbols_value = symbols_for_constructor(symbols);
-        if (!symbols_value) return fail(105);
-        OwnedRef keywords = keywords_with_first(names.symbols, symbols_value.get(), kwargs);
-        if (!keywords) return fail(105);
-        return finish(call_keywords(cls, keywords.get()), 105);
-    }
-    OwnedRef internal_base = resolve_global(names.InternalBaseStrategy);
-    if (!internal_base) return fail(106);
-    int is_base = PyObject_IsSubclass(cls, internal_base.get());
+    if (is_strategy) return finish(construct_with_symbols(cls, symbols, kwargs), 105);
+    int is_base = derives_from(cls, names.InternalBaseStrategy);
     if (is_base < 0) return fail(106);
     if (is_base) return finish(call_keywords(cls, kwargs), 107);
     PyErr_SetString(PyExc_ValueError, "Strategy class must inherit from Strategy or BaseStrategy");
@@ -70,15 +57,9 @@ PyObject* load_class(PyObject* cls, PyObject* symbols, PyObject* kwargs) {
 // success. Without symbols nothing beyond the plain call happens.
 PyObject* construct_registered(PyObject* strategy_class, PyObject* symbols, PyObject* kwargs) {
     if (symbols != Py_None && PyList_GET_SIZE(symbols) > 0 && PyType_Check(strategy_class)) {
-        OwnedRef strategy = resolve_global(names.Strategy);
-        if (!strategy) return fail(116);
-        int is_strategy = PyObject_IsSubclass(strategy_class, strategy.get());
+        int is_strategy = derives_from(strategy_class, names.Strategy);
         if (is_strategy < 0) return fail(116);
-        if (is_strategy) {
-            OwnedRef keywords = keywords_with_first(names.symbols, symbols, kwargs);
-            if (!keywords) return fail(116);
-            return finish(call_keywords(strategy_class, keywords.get()), 116);
-        }
+        if (is_strategy) return finish(construct_with_symbols(strategy_class, symbols, kwargs), 116);
     }
     return finish(call_keywords(strategy_class, kwargs), 116);
 }

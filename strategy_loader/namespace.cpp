@@ -81,4 +81,10 @@ OwnedRef resolve_global(PyObject* name) {
     return result;
 }
 
+int derives_from(PyObject* cls, PyObject* base_name) {
+    OwnedRef base = resolve_global(base_name);
+    if (!base) return -1;
+    return PyObject_IsSubclass(cls, base.get());
+}
+
 }  // namespace strategy_loader

@@ -12,6 +12,10 @@ namespace strategy_loader {
 // look-up).
 OwnedRef resolve_global(PyObject* name);
 
+// Is `cls` a subclass of the module-level base class bound to `base_name`?
+// 1, 0, or -1 with the error of the look-up or of issubclass.
+int derives_from(PyObject* cls, PyObject* base_name);
+
 // Forgets every cached resolution; called when the module namespace is
 // (re)bound by the exec step.
 void reset_global_cache();

@@ -19,13 +19,6 @@ constexpr const char list_strategies_doc[] = "List all available built-in strate
 
 PyObject* fail(int line) { return fail_at(tb_register_strategy, line); }
 
-// Is `cls` a subclass of the module-level base `base_name`? 1, 0, -1.
-int derives_from(PyObject* cls, PyObject* base_name) {
-    OwnedRef base = resolve_global(base_name);
-    if (!base) return -1;
-    return PyObject_IsSubclass(cls, base.get());
-}
-
 PyObject* register_strategy(PyObject* const* values, PyObject*) {
     PyObject* name = values[0];
     PyObject* strategy_class = values[1];

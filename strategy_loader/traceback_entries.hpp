@@ -27,4 +27,10 @@ inline PyObject* fail_at(const char* function, int line) {
     return nullptr;
 }
 
+// The result of a step, or null with an entry at `line` when it failed.
+inline PyObject* result_or_fail(OwnedRef result, const char* function, int line) {
+    if (!result) return fail_at(function, line);
+    return result.relinquish_ownership();
+}
+
 }  // namespace strategy_loader

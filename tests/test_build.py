@@ -1,0 +1,17 @@
+"""What the built extension exposes to the dynamic linker."""
+
+import shutil
+import subprocess
+
+import pytest
+
+import quorvane.strategy_loader as strategy_loader
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_the_entry_point_is_the_only_exported_symbol():
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", strategy_loader.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    exported = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    assert exported == ["PyInit_strategy_loader"]

@@ -2,6 +2,8 @@
 
 #include "module_state.hpp"
 
+#include <cstdint>
+
 namespace strategy_loader {
 
 // Resolution cache *********************************************************
@@ -19,16 +21,25 @@ namespace {
 struct CachedName {
     PyObject* name;
     PyObject* value;
+    uint64_t generation;
 };
 
-constexpr int cache_capacity = 16;
-CachedName cache[cache_capacity];
-int cache_count = 0;
+// Direct-mapped by the address of the (interned, immortal) name constant;
+// two names that share a slot just take turns.
+constexpr int cache_slots = 32;
+CachedName cache[cache_slots];
+// Bumped by every change of a watched dict; entries of older generations
+// are dead. Starts above the zero of empty entries.
+uint64_t generation = 1;
 int watcher_id = -1;
 PyObject* watched_namespace = nullptr;
 
+CachedName& slot_for(PyObject* name) {
+    return cache[(reinterpret_cast<uintptr_t>(name) >> 4) % cache_slots];
+}
+
 int forget_on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    cache_count = 0;
+    ++generation;
     return 0;
 }
 
@@ -58,14 +69,13 @@ bool watching() {
 }  // namespace
 
 void reset_global_cache() {
-    cache_count = 0;
+    ++generation;
     watched_namespace = nullptr;
 }
 
 OwnedRef resolve_global(PyObject* name) {
-    for (int i = 0; i < cache_count; ++i) {
-        if (cache[i].name == name) return OwnedRef::borrow(cache[i].value);
-    }
+    CachedName& slot = slot_for(name);
+    if (slot.name == name && slot.generation == generation) return OwnedRef::borrow(slot.value);
     PyObject* value = PyDict_GetItemWithError(state.namespace_dict, name);
     if (!value) {
         if (PyErr_Occurred()) return {};
@@ -77,7 +87,7 @@ OwnedRef resolve_global(PyObject* name) {
     }
     // A reference of our own: the caller may run code that rebinds the name.
     OwnedRef result = OwnedRef::borrow(value);
-    if (cache_count < cache_capacity && watching()) cache[cache_count++] = CachedName{name, value};
+    if (watching()) slot = CachedName{name, value, generation};
     return result;
 }
 

@@ -13,12 +13,16 @@ the measurement means nothing when PYTHONMALLOC=malloc (the sanitizer run);
 
 from __future__ import annotations
 
+import abc
 import contextlib
 import ctypes
 import gc
 import os
 import sys
 from dataclasses import dataclass, field
+
+from quorvane.strategy import Strategy
+from quorvane.trader_core.strategies.base import BaseStrategy
 
 # Set by .ci/sanitize: allocator statistics are meaningless under
 # PYTHONMALLOC=malloc and the instrumented build is several times slower.
@@ -117,3 +121,47 @@ def preserved_loader_state():
             sys.modules.pop("strategy_module", None)
         else:
             sys.modules["strategy_module"] = saved_slot
+
+
+# Test doubles shared by the reliability tests ******************************
+
+
+class Boom(Exception):
+    pass
+
+
+class Rec(Strategy):
+    """Records the keywords it was constructed with, in order."""
+
+    def __init__(self, **kwargs):
+        self.received = list(kwargs.items())
+
+
+class RecBase(BaseStrategy):
+    """Records the keywords it was constructed with, in order."""
+
+    def __init__(self, **kwargs):
+        self.received = list(kwargs.items())
+
+
+class Neither:
+    pass
+
+
+class Abstract(Strategy, metaclass=abc.ABCMeta):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class EqRaises(str):
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    __hash__ = str.__hash__

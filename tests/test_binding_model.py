@@ -10,7 +10,6 @@ succeeds, what the constructor or the registry received.
 
 from __future__ import annotations
 
-import abc
 import pathlib
 import textwrap
 import traceback
@@ -21,36 +20,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvane.strategy_loader as sl
-from leak_support import preserved_loader_state, vectorcall
+from leak_support import Abstract, ListSub, preserved_loader_state, Rec, RecBase, StrSub, vectorcall
 from quorvane.strategy import Strategy
-from quorvane.trader_core.strategies.base import BaseStrategy
 
 SOURCE = "quorvane/strategy_loader"
 PREFIX = "quorvane.strategy_loader."
 NOTE = ("Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
         "If you need to pass subclasses then set the 'annotation_typing' directive to False.")
-
-
-class Rec(Strategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class RecBase(BaseStrategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class Abstract(Strategy, metaclass=abc.ABCMeta):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 # -- the model -----------------------------------------------------------------

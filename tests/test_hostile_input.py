@@ -23,9 +23,8 @@ import types
 import pytest
 
 import quorvane.strategy_loader as sl
-from leak_support import preserved_loader_state
+from leak_support import Boom, EqRaises, preserved_loader_state, Rec, RecBase
 from quorvane.strategy import Strategy
-from quorvane.trader_core.strategies.base import BaseStrategy
 
 SOURCE = "quorvane/strategy_loader"
 PREFIX = "quorvane.strategy_loader."
@@ -44,23 +43,9 @@ def entries(exc):
             for frame in traceback.extract_tb(exc.__traceback__) if frame.filename == SOURCE]
 
 
-class Boom(Exception):
-    pass
-
-
 class BadTruth:
     def __bool__(self):
         raise Boom("bool")
-
-
-class Rec(Strategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class RecBase(BaseStrategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
 
 
 # A first argument for each function that gets through binding.
@@ -82,13 +67,6 @@ def run_python(code, timeout=120):
 
 
 # -- keyword names ---------------------------------------------------------------
-
-
-class EqRaises(str):
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = str.__hash__
 
 
 class EqBadTruth(str):

@@ -11,7 +11,6 @@ reference counts of what the caller handed in or of the registry.
 
 from __future__ import annotations
 
-import abc
 import collections.abc
 import pathlib
 import sys
@@ -22,7 +21,7 @@ import types
 import pytest
 
 import quorvane.strategy_loader as sl
-from leak_support import SANITIZER_RUN, measure, preserved_loader_state, vectorcall
+from leak_support import Abstract, Boom, EqRaises, ListSub, measure, Neither, preserved_loader_state, Rec, RecBase, SANITIZER_RUN, StrSub, vectorcall
 from quorvane.strategy import Strategy
 from quorvane.trader_core.strategies.base import BaseStrategy
 
@@ -37,24 +36,6 @@ MARKER = object()
 TARGETS = "leakprobe_targets"
 
 
-class Boom(Exception):
-    pass
-
-
-class Rec(Strategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class RecBase(BaseStrategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class Neither:
-    pass
-
-
 class CtorFails(Strategy):
     def __init__(self, **kwargs):
         raise Boom("strategy constructor")
@@ -65,18 +46,6 @@ class BaseCtorFails(BaseStrategy):
         raise Boom("base constructor")
 
 
-class Abstract(Strategy, metaclass=abc.ABCMeta):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
 class LowerRaises(str):
     def lower(self):
         raise Boom("lower")
@@ -85,13 +54,6 @@ class LowerRaises(str):
 class FormatRaises(str):
     def __format__(self, spec):
         raise Boom("format")
-
-
-class EqRaises(str):
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = str.__hash__
 
 
 class Hook(type):

@@ -13,23 +13,11 @@ import threading
 import pytest
 
 import quorvane.strategy_loader as sl
-from leak_support import SANITIZER_RUN, preserved_loader_state
-from quorvane.strategy import Strategy
-from quorvane.trader_core.strategies.base import BaseStrategy
+from leak_support import preserved_loader_state, Rec, RecBase, SANITIZER_RUN
 
 THREADS = 8
 # Fewer rounds on the instrumented build, which is several times slower.
 ROUNDS = 200 if SANITIZER_RUN else 500
-
-
-class Rec(Strategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
-
-
-class RecBase(BaseStrategy):
-    def __init__(self, **kwargs):
-        self.received = list(kwargs.items())
 
 
 @pytest.fixture(autouse=True)

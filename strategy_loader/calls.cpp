@@ -92,16 +92,22 @@ OwnedRef construct_with_symbols(PyObject* cls, PyObject* symbols, PyObject* kwar
     return call_keywords(cls, keywords.get());
 }
 
+OwnedRef listed_keys(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return OwnedRef::steal(PyDict_Keys(mapping));
+    OwnedRef keys = call_method0(mapping, names.keys);
+    if (!keys) return {};
+    return OwnedRef::steal(PySequence_List(keys.get()));
+}
+
 OwnedRef format_value(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return OwnedRef::borrow(value);
     return OwnedRef::steal(PyObject_Format(value, names.empty_str));
 }
 
-OwnedRef join_text(std::initializer_list<PyObject*> pieces) {
-    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+OwnedRef join_text(PyObject* const* pieces, size_t count) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
+    for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(pieces[i]));
     return OwnedRef::steal(PyUnicode_Join(names.empty_str, tuple.get()));
 }
 

@@ -36,10 +36,15 @@ OwnedRef symbols_for_constructor(PyObject* symbols);
 // with the caller's list when it is non-empty and a new empty one otherwise.
 OwnedRef construct_with_symbols(PyObject* cls, PyObject* symbols, PyObject* kwargs);
 
+// list(mapping.keys()), taken directly from an exact dict, whose keys()
+// cannot be overridden.
+OwnedRef listed_keys(PyObject* mapping);
+
 // format(value, '')
 OwnedRef format_value(PyObject* value);
 
 // Concatenation of str pieces.
-OwnedRef join_text(std::initializer_list<PyObject*> pieces);
+OwnedRef join_text(PyObject* const* pieces, size_t count);
+inline OwnedRef join_text(std::initializer_list<PyObject*> pieces) { return join_text(pieces.begin(), pieces.size()); }
 
 }  // namespace strategy_loader

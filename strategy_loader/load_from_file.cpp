@@ -30,12 +30,7 @@ PyObject* raise_with_path(PyObject* type, std::initializer_list<PyObject*> piece
     PyObject* filled[4] = {};
     size_t count = 0;
     for (PyObject* piece : pieces) filled[count++] = piece ? piece : path_text.get();
-    OwnedRef message;
-    switch (count) {
-        case 2: message = join_text({filled[0], filled[1]}); break;
-        case 3: message = join_text({filled[0], filled[1], filled[2]}); break;
-        default: message = join_text({filled[0], filled[1], filled[2], filled[3]}); break;
-    }
+    OwnedRef message = join_text(filled, count);
     if (!message) return fail(build_line);
     PyErr_SetObject(type, message.get());
     return fail(raise_line);

@@ -103,9 +103,7 @@ PyObject* not_found(PyObject* spec) {
     if (!spec_text) return fail(128);
     OwnedRef registry = resolve_global(names.BUILTIN_STRATEGIES);
     if (!registry) return fail(129);
-    OwnedRef keys = call_method0(registry.get(), names.keys);
-    if (!keys) return fail(129);
-    OwnedRef key_list = OwnedRef::steal(PySequence_List(keys.get()));
+    OwnedRef key_list = listed_keys(registry.get());
     if (!key_list) return fail(129);
     OwnedRef keys_text = format_value(key_list.get());
     if (!keys_text) return fail(129);

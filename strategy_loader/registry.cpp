@@ -45,17 +45,7 @@ PyObject* register_strategy(PyObject* const* values, PyObject*) {
 PyObject* list_strategies() {
     OwnedRef registry = resolve_global(names.BUILTIN_STRATEGIES);
     if (!registry) return fail_at(tb_list_strategies, 251);
-    // An exact dict's keys() cannot be overridden: list it directly.
-    if (PyDict_CheckExact(registry.get())) {
-        PyObject* listed = PyDict_Keys(registry.get());
-        if (!listed) return fail_at(tb_list_strategies, 251);
-        return listed;
-    }
-    OwnedRef keys = call_method0(registry.get(), names.keys);
-    if (!keys) return fail_at(tb_list_strategies, 251);
-    PyObject* listed = PySequence_List(keys.get());
-    if (!listed) return fail_at(tb_list_strategies, 251);
-    return listed;
+    return result_or_fail(listed_keys(registry.get()), tb_list_strategies, 251);
 }
 
 }  // namespace

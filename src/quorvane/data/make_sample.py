@@ -1,6 +1,6 @@
 """Write the synthetic daily bars shipped as ``sample_daily.csv``.
 
-Run ``python quorvane/data/make_sample.py`` from the project root to write
+Run ``python src/quorvane/data/make_sample.py`` from the project root to write
 the file again; the output is the same on every machine and Python version.
 The prices are a random walk whose drift changes every few weeks (up,
 down, sideways), so that trend-following and mean-reverting strategies

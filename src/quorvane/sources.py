@@ -1,0 +1,331 @@
+"""Where strategies come from besides the registry: strategy folders, and the
+checks that turn a strategy specification into what ``load_strategy`` needs.
+
+A *strategy folder* is a directory of ``.py`` files, named with the command
+line's ``--strategy-path DIR`` or the environment variable
+``QUORVANE_STRATEGY_PATH`` (a path list, like ``PYTHONPATH``).  Its
+strategies are found by reading each file's syntax tree: listing a folder
+never executes its code.  A strategy there is asked for by its class name, or
+by its file's stem (the file name without ``.py``), and is loaded through the
+file loader.
+
+:func:`resolve` is the one step every caller shares (``quorvane run``,
+``load``, ``describe`` and sweeps): it turns a specification into the
+arguments for ``load_strategy`` and refuses, with a message that says what to
+do, the specifications that would otherwise fail in a misleading way (a
+missing ``.py`` file, a module path naming something that is not a strategy
+class, a mistyped name).
+
+Importing this module imports neither the compiled loader nor pandas.
+"""
+
+from __future__ import annotations
+
+import ast
+import difflib
+import importlib
+import importlib.util
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+__all__ = [
+    "ENV_VAR",
+    "FolderStrategy",
+    "StrategySourceError",
+    "StrategyFileNotFoundError",
+    "StrategyNotFoundError",
+    "NotAStrategyClassError",
+    "strategy_folders",
+    "scan_folders",
+    "scan_file",
+    "find_in_folders",
+    "resolve",
+    "is_strategy_class",
+    "close_matches",
+]
+
+ENV_VAR = "QUORVANE_STRATEGY_PATH"
+
+# Base classes a strategy file names; a class deriving from one of these, or
+# from a class of the same file that does, is a strategy class.
+_BASE_NAMES = frozenset({
+    "Strategy", "BaseStrategy", "SMAMomentumStrategy", "DualSMAMomentumStrategy",
+    "RSIMomentumStrategy", "MACDCrossoverStrategy", "BollingerMeanReversionStrategy",
+    "VWAPReversionStrategy",
+})
+
+
+# -- errors --------------------------------------------------------------------
+
+class StrategySourceError(ValueError):
+    """A strategy specification that cannot be loaded; the message says why
+    and what to do."""
+
+
+class StrategyFileNotFoundError(StrategySourceError, FileNotFoundError):
+    """A specification ending in ``.py`` that names no existing file."""
+
+
+class StrategyNotFoundError(StrategySourceError, LookupError):
+    """A name that is neither registered nor found in a strategy folder."""
+
+
+class NotAStrategyClassError(StrategySourceError, TypeError):
+    """A module path naming a module, a function, or a class that derives
+    from neither ``Strategy`` nor ``BaseStrategy``."""
+
+
+# -- strategy folders ----------------------------------------------------------
+
+@dataclass(frozen=True)
+class FolderStrategy:
+    """A strategy class found in a strategy folder by reading its source.
+
+    ``name`` is what a user types: the file's stem when the file defines one
+    strategy class, else the class name.  ``error`` is set (and
+    ``class_name`` empty) for a file that cannot be read or parsed.
+    """
+
+    name: str
+    class_name: str
+    path: Path
+    line: int
+    doc: str = ""
+    error: str = ""
+
+
+def strategy_folders(extra: Iterable[str | os.PathLike[str]] = (),
+                     environ: dict[str, str] | None = None) -> list[Path]:
+    """The strategy folders: ``extra`` (the ``--strategy-path`` options) in
+    order, then the entries of ``QUORVANE_STRATEGY_PATH``; duplicates and
+    empty entries dropped.
+
+    A folder in ``extra`` must exist (:class:`StrategySourceError` otherwise);
+    a missing folder of the environment variable is skipped, as the
+    interpreter skips missing ``PYTHONPATH`` entries.
+    """
+    environ = os.environ if environ is None else environ
+    folders: list[Path] = []
+    for entry in extra:
+        folder = Path(entry)
+        if not folder.is_dir():
+            what = "is not a folder" if folder.exists() else "not found"
+            raise StrategySourceError(f"strategy folder {what}: {entry}")
+        folders.append(folder)
+    for entry in environ.get(ENV_VAR, "").split(os.pathsep):
+        if entry and Path(entry).is_dir():
+            folders.append(Path(entry))
+    unique: dict[Path, None] = {}
+    for folder in folders:
+        unique.setdefault(folder.resolve(), None)
+    return list(unique)
+
+
+def scan_file(path: Path) -> list[FolderStrategy]:
+    """The strategy classes a file defines at its top level, found by parsing
+    it (nothing in it runs).  A file that cannot be parsed gives one entry
+    with ``error`` set."""
+    try:
+        tree = ast.parse(path.read_bytes(), filename=str(path))
+    except (SyntaxError, ValueError, OSError) as exc:
+        where = f" (line {exc.lineno})" if isinstance(exc, SyntaxError) and exc.lineno else ""
+        reason = getattr(exc, "msg", None) or getattr(exc, "strerror", None) or str(exc)
+        return [FolderStrategy(path.stem, "", path, 0,
+                               error=f"{type(exc).__name__}: {reason}{where}")]
+    bases = set(_BASE_NAMES)
+    for node in tree.body:
+        # Names imported from the package count as strategy bases when they
+        # are classes of the package's naming style.
+        if isinstance(node, ast.ImportFrom) and (node.module or "").split(".")[0] == "quorvane":
+            bases.update(alias.asname or alias.name for alias in node.names
+                         if alias.name.endswith("Strategy"))
+    found: list[tuple[str, int, str]] = []
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and any(_base_name(base) in bases for base in node.bases):
+            bases.add(node.name)
+            doc = (ast.get_docstring(node) or "").strip().splitlines()
+            found.append((node.name, node.lineno, doc[0].strip() if doc else ""))
+    single = len(found) == 1
+    return [FolderStrategy(path.stem if single else name, name, path, line, doc)
+            for name, line, doc in found]
+
+
+def _base_name(node: ast.expr) -> str:
+    if isinstance(node, ast.Name):
+        return node.id
+    if isinstance(node, ast.Attribute):
+        return node.attr
+    return ""
+
+
+def scan_folders(folders: Iterable[Path]) -> list[FolderStrategy]:
+    """Every strategy class in the folders' ``.py`` files, folder by folder,
+    files in name order."""
+    found: list[FolderStrategy] = []
+    for folder in folders:
+        for path in sorted(folder.glob("*.py")):
+            if path.is_file():
+                found.extend(scan_file(path))
+    return found
+
+
+def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | None] | None:
+    """The file, and the class to take from it, that ``name`` asks for: a
+    class of that name, or a file of that stem (letter case ignored; the
+    first folder wins).  For a file with one strategy class its class is
+    named; for a file with several, None lets the file loader report them."""
+    key = name.casefold()
+    for folder in folders:
+        for path in sorted(folder.glob("*.py")):
+            if not path.is_file():
+                continue
+            classes = [entry for entry in scan_file(path) if not entry.error]
+            for entry in classes:
+                if entry.class_name.casefold() == key:
+                    return path, entry.class_name
+            if path.stem.casefold() == key:
+                return path, classes[0].class_name if len(classes) == 1 else None
+    return None
+
+
+# -- resolving a specification ------------------------------------------------
+
+def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
+            ) -> tuple[str, dict[str, object]]:
+    """Turn a strategy specification into ``(spec, keywords)`` for
+    ``load_strategy(spec, symbols, **keywords, **params)``.
+
+    - A registered name (built-in or plugin) comes back unchanged.
+    - A specification ending in ``.py`` must name an existing file; it comes
+      back as an absolute path (:class:`StrategyFileNotFoundError` otherwise).
+    - A name without a dot found in a strategy folder (``strategy_paths``,
+      then ``QUORVANE_STRATEGY_PATH``) comes back as its file's absolute path,
+      with ``class_name`` among the keywords when the class is known.
+    - Any other name without a dot raises :class:`StrategyNotFoundError`,
+      with the names that are close to it.
+    - A module path ``package.module.Class`` is imported (the loader would
+      import it anyway) and must name a strategy class: a module, a function
+      or another class raises :class:`NotAStrategyClassError` before
+      anything is constructed.
+
+    The registry is read from ``quorvane.strategy_loader``; call
+    :func:`quorvane.plugins.register_entry_points` first for plugin names.
+    """
+    registry = _registry()
+    if spec.lower() in registry:
+        return spec, {}
+    if spec.endswith(".py"):
+        path = Path(spec)
+        if path.is_file():
+            return str(path.resolve()), {}
+        if path.is_dir():
+            raise StrategyFileNotFoundError(f"strategy file not found: {spec} is a folder")
+        hint = _did_you_mean(path.stem, known_names(strategy_paths)) if "/" not in spec else ""
+        raise StrategyFileNotFoundError(f"strategy file not found: {spec}{hint}")
+    if "." not in spec:
+        folders = strategy_folders(strategy_paths)
+        found = find_in_folders(spec, folders)
+        if found is not None:
+            path, class_name = found
+            return str(path), ({"class_name": class_name} if class_name else {})
+        raise StrategyNotFoundError(_not_found(spec, registry, folders))
+    _check_module_path(spec)
+    return spec, {}
+
+
+def known_names(strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> list[str]:
+    """Every name a specification may use: the registry's, then those of the
+    strategy folders (names and class names)."""
+    names = list(_registry())
+    try:
+        folders = strategy_folders(strategy_paths)
+    except StrategySourceError:
+        folders = []
+    for entry in scan_folders(folders):
+        if not entry.error:
+            names.extend(dict.fromkeys([entry.name, entry.class_name]))
+    return list(dict.fromkeys(names))
+
+
+def close_matches(word: str, candidates: Iterable[str]) -> list[str]:
+    """Up to three candidates close to ``word`` (letter case ignored), best first."""
+    by_key: dict[str, str] = {}
+    for candidate in candidates:
+        by_key.setdefault(candidate.casefold(), candidate)
+    keys = difflib.get_close_matches(word.casefold(), list(by_key), n=3, cutoff=0.6)
+    return [by_key[key] for key in keys]
+
+
+def _did_you_mean(word: str, candidates: Iterable[str]) -> str:
+    matches = close_matches(word, candidates)
+    if not matches:
+        return ""
+    quoted = [repr(match) for match in matches]
+    choice = quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " or " + quoted[-1]
+    return f"; did you mean {choice}?"
+
+
+def _not_found(spec: str, registry: dict[str, Any], folders: list[Path]) -> str:
+    # The loader's own not-found text, so that scripts matching it keep working.
+    message = f"Strategy '{spec}' not found. Available built-in strategies: {list(registry.keys())}"
+    in_folders = [entry for entry in scan_folders(folders) if not entry.error]
+    if in_folders:
+        message += f"; in strategy folders: {[entry.name for entry in in_folders]}"
+    names = list(registry) + [n for e in in_folders for n in (e.name, e.class_name)]
+    return message + _did_you_mean(spec, names)
+
+
+def is_strategy_class(obj: object) -> bool:
+    """Whether ``obj`` is a class deriving from ``Strategy`` or ``BaseStrategy``."""
+    if not isinstance(obj, type):
+        return False
+    from quorvane.strategy import Strategy
+    from quorvane.trader_core.strategies.base import BaseStrategy
+    return issubclass(obj, (Strategy, BaseStrategy))
+
+
+def _check_module_path(spec: str) -> None:
+    module_name, _, attribute = spec.rpartition(".")
+    if not module_name or not attribute:
+        return  # the loader's own message ("Invalid module path", import error) is clear
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as exc:
+        # Only the module of the path itself; a module missing inside the
+        # user's code is that code's error and keeps its traceback.
+        if exc.name is None or not (module_name + ".").startswith(exc.name + "."):
+            raise
+        raise StrategySourceError(
+            f"no module named '{exc.name}' for the module path {spec}: install it, or run "
+            f"from the folder that holds it (a strategy file needs its .py ending)") from None
+    except TypeError:
+        return  # a relative name such as '.x': the loader reports it
+    if not hasattr(module, attribute):
+        if _is_package(module) and importlib.util.find_spec(spec) is not None:
+            raise NotAStrategyClassError(
+                f"{spec} is a module, not a strategy class; name the class: {spec}.ClassName")
+        classes = [name for name, value in vars(module).items() if is_strategy_class(value)]
+        hint = _did_you_mean(attribute, classes)
+        raise StrategySourceError(f"module {module_name} has no attribute '{attribute}'{hint}")
+    obj = getattr(module, attribute)
+    if is_strategy_class(obj):
+        return
+    if isinstance(obj, type):
+        raise NotAStrategyClassError(
+            f"{spec} is not a strategy class: it derives from neither "
+            f"quorvane.strategy.Strategy nor quorvane.trader_core.strategies.BaseStrategy")
+    kind = "a module" if isinstance(obj, type(os)) else (
+        "a function" if callable(obj) else f"an object of type {type(obj).__name__}")
+    raise NotAStrategyClassError(f"{spec} is {kind}, not a strategy class")
+
+
+def _is_package(module: object) -> bool:
+    return hasattr(module, "__path__")
+
+
+def _registry() -> dict[str, Any]:
+    import quorvane.strategy_loader as loader
+    return dict(loader.BUILTIN_STRATEGIES)

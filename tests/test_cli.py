@@ -64,15 +64,14 @@ def report(stdout):
 
 # -- list ----------------------------------------------------------------------
 
-def test_list_shows_every_name_with_class_and_description(tmp_path):
+def test_list_shows_every_name_with_class_source_and_status(tmp_path):
     result = cli("list", cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
-    rows = [line.split(None, 2) for line in result.stdout.splitlines()]
-    assert [row[0] for row in rows] == BUILTIN_NAMES
-    assert rows[0][1:] == ["SMAMomentumStrategy",
-                           "Long while the close is above its simple moving average, "
-                           "short while below."]
-    assert all(row[1].endswith("Strategy") and row[2] for row in rows)
+    rows = [line.split() for line in result.stdout.splitlines()]
+    assert rows[0] == ["name", "class", "source", "status"]
+    assert [row[0] for row in rows[1:]] == BUILTIN_NAMES
+    assert rows[1][1:] == ["SMAMomentumStrategy", "built-in", "ok"]
+    assert all(row[1].endswith("Strategy") and row[2:] == ["built-in", "ok"] for row in rows[1:])
 
 
 # -- load ----------------------------------------------------------------------
@@ -215,10 +214,10 @@ UNORDERED = "date,open,high,low,close,volume\n2024-01-02,1,1,1,1,1\n2024-01-01,1
 
 
 @pytest.mark.parametrize("args, message", [
-    (["run", "nope"], "ValueError: Strategy 'nope' not found. Available built-in strategies: "),
+    (["run", "nope"], "Strategy 'nope' not found. Available built-in strategies: "),
     (["load", "sma_momentum", "--param", "ma_period=0"], "ma_period must be an integer >= 1, got 0"),
     (["load", "sma_momentum", "--class-name", "X"], "unexpected keyword argument 'class_name'"),
-    (["load", "missing.py"], "ModuleNotFoundError: No module named 'missing'"),
+    (["load", "missing.py"], "strategy file not found: missing.py"),
     (["load", "sma_momentum", "--param", "ma_period"], "--param expects KEY=VALUE"),
     (["load", "sma_momentum", "--param", "symbols=['A']"], "use --symbols"),
     (["load", "sma_momentum", "--symbols", "A,,B"], "--symbols expects ticker symbols"),

@@ -252,11 +252,21 @@ def known_names(strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> list[s
 
 def close_matches(word: str, candidates: Iterable[str]) -> list[str]:
     """Up to three candidates close to ``word`` (letter case ignored), best first."""
-    by_key: dict[str, str] = {}
+    word = word.casefold()
+    scores: dict[str, tuple[float, str]] = {}
     for candidate in candidates:
-        by_key.setdefault(candidate.casefold(), candidate)
-    keys = difflib.get_close_matches(word.casefold(), list(by_key), n=3, cutoff=0.6)
-    return [by_key[key] for key in keys]
+        key = candidate.casefold()
+        score = difflib.SequenceMatcher(None, word, key).ratio()
+        if len(word) >= 3 and key.startswith(word):
+            score = max(score, 0.8)  # the start of a name: "macd" for "macd_crossover"
+        scores.setdefault(key, (score, candidate))
+    if not scores:
+        return []
+    best = max(score for score, _ in scores.values())
+    # Only the clear winners: "sma_momentm" suggests sma_momentum, not every *_momentum.
+    kept = sorted((item for item in scores.values() if item[0] >= max(0.6, best - 0.1)),
+                  key=lambda item: -item[0])
+    return [candidate for _, candidate in kept[:3]]
 
 
 def _did_you_mean(word: str, candidates: Iterable[str]) -> str:

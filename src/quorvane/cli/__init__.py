@@ -1,9 +1,15 @@
-"""The command line, ``python -m quorvane``: list, load and run strategies.
+"""The command line, ``quorvane`` (or ``python -m quorvane``): list,
+describe, load and run strategies.
 
 Everything it prints goes to standard output; an error is one line on
 standard error and exit status 2 (the full traceback only with
 ``--traceback``).  It writes no file except the plot the user names: no
 bytecode cache for a strategy file, no log.
+
+At start it registers the strategies of installed plugins (the entry-point
+group ``quorvane.strategies``).  While it runs, the current directory is on
+``sys.path`` (for module paths) and so is the folder of a strategy file (for
+the helper modules beside it); both are removed again when ``main`` returns.
 
 Each subcommand lives in a module of its own with a ``register`` function
 that adds its parser.
@@ -14,14 +20,19 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import sysconfig
+import traceback
 import warnings
 from collections.abc import Callable, Sequence
+from pathlib import Path
 from typing import IO
 
-from quorvane import __version__
+from quorvane import __version__, plugins
+from quorvane.sources import StrategySourceError
 
-from . import catalog, run
-from .options import _DESCRIPTION, CliError, _Parser, common_parent, loading_parent, parse_params, parse_value
+from . import catalog, describe, run
+from .options import (_DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent,
+                      parse_params, parse_value)
 from .run import Progress, _open_data, parse_dates, read_bars
 
 __all__ = ["main", "CliError", "Progress", "parse_dates", "parse_params", "parse_value",
@@ -36,7 +47,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
     common, loading = common_parent(), loading_parent()
-    for module in (catalog, run):
+    for module in (catalog, describe, run):
         module.register(commands, common, loading)
     return parser
 
@@ -47,6 +58,49 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+def _not_user_code() -> tuple[list[str], list[str]]:
+    """Folders whose frames are not the user's: the interpreter's library and
+    this package (first list); installed packages (second list, which holds
+    user code only for plugins)."""
+    paths = sysconfig.get_paths()
+    ours = [paths["stdlib"], paths["platstdlib"], str(Path(__file__).resolve().parent.parent)]
+    installed = [paths["purelib"], paths["platlib"]]
+    return ([os.path.join(os.path.realpath(p), "") for p in ours],
+            [os.path.join(os.path.realpath(p), "") for p in installed])
+
+
+def _user_frame(exc: BaseException) -> traceback.FrameSummary | None:
+    """The innermost frame of the exception (or of the exception it was
+    raised from) in the user's own code."""
+    ours, installed = _not_user_code()
+    seen: set[int] = set()
+    current: BaseException | None = exc
+    while current is not None and id(current) not in seen:
+        seen.add(id(current))
+        frames = [frame for frame in traceback.extract_tb(current.__traceback__)
+                  if os.path.isabs(frame.filename)
+                  and not os.path.realpath(frame.filename).startswith(tuple(ours))]
+        # Prefer a file outside the installed packages; a plugin lives there.
+        for candidates in ([f for f in frames
+                            if not os.path.realpath(f.filename).startswith(tuple(installed))],
+                           frames):
+            if candidates:
+                return candidates[-1]
+        current = current.__cause__
+    return None
+
+
+def _where(frame: traceback.FrameSummary) -> str:
+    path = frame.filename
+    try:
+        relative = os.path.relpath(path)
+        if not relative.startswith(os.pardir):
+            path = relative
+    except ValueError:
+        pass
+    return f"{path}, line {frame.lineno}, in {frame.name}"
+
+
 def _warning_to_stdout(message: Warning | str, category: type[Warning], filename: str,
                        lineno: int, file: object = None, line: str | None = None) -> None:
     print(f"warning: {category.__name__}: {message}", file=sys.stdout)
@@ -55,10 +109,14 @@ def _warning_to_stdout(message: Warning | str, category: type[Warning], filename
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """Run the command line; return the exit status."""
     parser = build_parser(prog or os.path.basename(sys.argv[0]) or "quorvane")
-    saved = sys.dont_write_bytecode, warnings.showwarning
+    saved = sys.dont_write_bytecode, warnings.showwarning, list(sys.path)
     # A strategy file would otherwise leave a __pycache__ beside it.
     sys.dont_write_bytecode = True
     warnings.showwarning = _warning_to_stdout
+    # Module paths resolve from the current directory, as with `python -m`;
+    # the console script does not put it on the path by itself.
+    if "" not in sys.path and os.getcwd() not in sys.path:
+        sys.path.append(os.getcwd())
     show_traceback = False
     try:
         try:
@@ -68,14 +126,15 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
             return 2
         show_traceback = args.traceback
         handler: Callable[[argparse.Namespace, IO[str]], int] = args.handler
+        _loader()
+        plugins.register_entry_points()
         try:
             return handler(args, sys.stdout)
         except SystemExit as exc:
             # Strategy code that exits must not pass for a finished run.
             raise RuntimeError(f"the strategy code called sys.exit({exc.code!r})") from exc
-    except CliError as exc:
+    except (CliError, StrategySourceError) as exc:
         if show_traceback:
-            import traceback
             traceback.print_exc()
         else:
             print(f"{parser.prog}: error: {exc}", file=sys.stderr)
@@ -90,10 +149,12 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         return 1
     except Exception as exc:
         if show_traceback:
-            import traceback
             traceback.print_exc()
         else:
-            print(f"{parser.prog}: error: {_one_line(exc)}", file=sys.stderr)
+            frame = _user_frame(exc)
+            where = (f" ({_where(frame)}); rerun with --traceback for the full traceback"
+                     if frame is not None else "")
+            print(f"{parser.prog}: error: {_one_line(exc)}{where}", file=sys.stderr)
         return 2
     finally:
-        sys.dont_write_bytecode, warnings.showwarning = saved
+        sys.dont_write_bytecode, warnings.showwarning, sys.path[:] = saved

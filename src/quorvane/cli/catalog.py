@@ -1,22 +1,93 @@
-"""``list`` and ``load``: what strategies there are, and what one loads as."""
+"""``list`` and ``load``: what strategies there are, where they come from,
+and what one loads as."""
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
+from collections.abc import Iterator
+from dataclasses import asdict, dataclass
+from pathlib import Path
 from typing import IO, Any
 
-from .options import _DESCRIPTION, _loader, class_path, first_doc_line, load_from_args, strategy_params
+from quorvane import plugins, sources
+
+from .options import (_DESCRIPTION, _loader, add_strategy_path, class_path, first_doc_line,
+                      load_from_args, strategy_params)
+
+
+@dataclass(frozen=True)
+class Row:
+    """One line of ``list``; ``list --json`` prints these fields."""
+
+    name: str
+    cls: str
+    kind: str          # "built-in", "plugin" or "file"
+    source: str        # "built-in", the plugin's distribution, or the file
+    status: str        # "ok", "failed" or "skipped"
+    reason: str | None = None
+    description: str = ""
+
+    def as_json(self) -> dict[str, object]:
+        fields = asdict(self)
+        return {"name": fields.pop("name"), "class": fields.pop("cls"), **fields}
+
+
+def _display_path(path: Path) -> str:
+    relative = os.path.relpath(path)
+    return path.as_posix() if relative.startswith(os.pardir) else Path(relative).as_posix()
+
+
+def rows(strategy_paths: list[str]) -> Iterator[Row]:
+    """The registry (built-in and plugin strategies), the plugins that did not
+    load, then the strategy folders' classes."""
+    registry = _loader().BUILTIN_STRATEGIES
+    reports = plugins.reports()
+    loaded = {r.name: r for r in reports if r.status == "loaded"}
+    for name, cls in registry.items():
+        plugin = loaded.get(name)
+        if plugin is not None and plugin.strategy_class is cls:
+            yield Row(name, cls.__qualname__, "plugin", plugin.distribution, "ok",
+                      description=first_doc_line(cls))
+        else:
+            yield Row(name, cls.__qualname__, "built-in", "built-in", "ok",
+                      description=first_doc_line(cls))
+    for report in reports:
+        if report.status != "loaded":
+            yield Row(report.name, report.value.rpartition(":")[2] or report.value, "plugin",
+                      report.distribution, report.status, report.reason)
+    taken: dict[str, str] = {name: "a registered strategy" for name in registry}
+    for entry in sources.scan_folders(sources.strategy_folders(strategy_paths)):
+        where = _display_path(entry.path)
+        if entry.error:
+            yield Row(entry.name, "", "file", where, "failed", entry.error)
+            continue
+        holder = taken.get(entry.name.lower())
+        if holder is not None:
+            # The class name still reaches it.
+            yield Row(entry.name, entry.class_name, "file", where, "skipped",
+                      f"the name is taken by {holder}; use the class name {entry.class_name}",
+                      entry.doc)
+            continue
+        taken[entry.name.lower()] = where
+        yield Row(entry.name, entry.class_name, "file", where, "ok", description=entry.doc)
+
 
 def cmd_list(args: argparse.Namespace, out: IO[str]) -> int:
-    loader = _loader()
-    rows = []
-    for name in loader.list_strategies():
-        cls = loader.BUILTIN_STRATEGIES[name]
-        rows.append((name, cls.__qualname__, first_doc_line(cls)))
-    name_width = max((len(row[0]) for row in rows), default=0)
-    class_width = max((len(row[1]) for row in rows), default=0)
-    for name, cls_name, doc in rows:
-        print(f"{name:<{name_width}}  {cls_name:<{class_width}}  {doc}", file=out)
+    listed = list(rows(args.strategy_path))
+    if args.json:
+        json.dump([row.as_json() for row in listed], out, indent=2)
+        out.write("\n")
+        return 0
+    table = [("name", "class", "source", "status")]
+    table += [(row.name, row.cls or "-", row.source,
+               row.status if row.reason is None else f"{row.status}: {row.reason}")
+              for row in listed]
+    widths = [max(len(line[column]) for line in table) for column in range(3)]
+    for line in table:
+        print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[3],
+              file=out)
     return 0
 
 
@@ -43,9 +114,16 @@ def cmd_load(args: argparse.Namespace, out: IO[str]) -> int:
 
 def register(commands: Any, common: argparse.ArgumentParser,
              loading: argparse.ArgumentParser) -> None:
-    listing = commands.add_parser("list", parents=[common], help="list the registered strategies",
-                                  description="List every registered strategy name with its "
-                                              "class and the first line of its description.")
+    listing = commands.add_parser(
+        "list", parents=[common], help="list the strategies: built-in, plugins, strategy folders",
+        description="List every strategy a specification may name: the built-in ones, those of "
+                    "installed plugins, and the classes in the files of the strategy folders "
+                    "(found by reading the files, which are not run). Each shows its name, "
+                    "class, source and status (ok, or failed or skipped with the reason).")
+    listing.add_argument("--json", action="store_true",
+                         help="print a JSON list of objects with the keys name, class, kind, "
+                              "source, status, reason and description")
+    add_strategy_path(listing)
     listing.set_defaults(handler=cmd_list)
 
     load = commands.add_parser("load", parents=[loading, common],

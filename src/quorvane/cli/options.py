@@ -5,8 +5,14 @@ from __future__ import annotations
 
 import argparse
 import ast
+import inspect
+import re
+import sys
 from collections.abc import Mapping, Sequence
+from pathlib import Path
 from typing import Any, NoReturn
+
+from quorvane import plugins, sources
 
 # Keyword names the loader binds itself; the command line has its own
 # options for them.
@@ -17,9 +23,14 @@ _RESERVED_PARAMS = {
 }
 
 _SPEC_HELP = (
-    "the strategy: a built-in name (see the list command), the path of a .py "
-    "file, or a module path such as package.module.ClassName. A file or module "
-    "is imported and its code runs: only name code you trust."
+    "the strategy: a name from the list command (built-in, plugin or strategy "
+    "folder), the path of a .py file, or a module path such as "
+    "package.module.ClassName. A file or module is imported and its code runs: "
+    "only name code you trust."
+)
+_FOLDER_HELP = (
+    "a folder of strategy files whose classes may be named by class name or file "
+    "stem; repeat for more (also read from QUORVANE_STRATEGY_PATH, a path list)"
 )
 _DESCRIPTION = (
     "List, load and run quorvane strategies. Loading a strategy from a .py file "
@@ -77,15 +88,159 @@ def parse_symbols(text: str | None) -> list[str] | None:
     return symbols
 
 
-def load_from_args(args: argparse.Namespace) -> Any:
-    """Load the strategy that the options name, through ``load_strategy``."""
-    keywords: dict[str, object] = {}
+def strategy_paths(args: argparse.Namespace) -> list[str]:
+    """The ``--strategy-path`` options (the environment variable is read by
+    :mod:`quorvane.sources` itself)."""
+    return list(getattr(args, "strategy_path", None) or [])
+
+
+def resolve_from_args(args: argparse.Namespace) -> tuple[str, dict[str, object]]:
+    """``args.spec`` as ``load_strategy`` wants it, with the keywords that go
+    with it (``class_name``, from ``--class-name`` or from a strategy folder).
+
+    A strategy file's folder goes to the front of ``sys.path``, as for
+    ``python file.py``, so that helper modules beside it import; ``main``
+    puts ``sys.path`` back when the command ends.
+    """
+    loader = _loader()
+    spec = args.spec
+    if spec.lower() not in loader.BUILTIN_STRATEGIES:
+        for report in plugins.reports():
+            if report.name == spec.lower() and report.status == "failed":
+                raise CliError(f"the plugin strategy '{report.name}' of {report.distribution} "
+                               f"could not be loaded: {report.reason}")
+    spec, keywords = sources.resolve(spec, strategy_paths(args))
     # Passed only when given: a built-in strategy's constructor would refuse it.
     if args.class_name is not None:
         keywords["class_name"] = args.class_name
-    keywords.update(parse_params(args.param))
+    if spec.endswith(".py") and Path(spec).is_absolute():
+        folder = str(Path(spec).parent)
+        if folder not in sys.path:
+            sys.path.insert(0, folder)
+    return spec, keywords
+
+
+def load_from_args(args: argparse.Namespace) -> Any:
+    """Load the strategy that the options name, through ``load_strategy``.
+
+    Mistakes that the loader reports in its own terms (several classes in a
+    file, an unknown parameter, a class that is no strategy) become one
+    :class:`CliError` that says what to do.
+    """
+    params = parse_params(args.param)
     symbols = parse_symbols(args.symbols)
-    return _loader().load_strategy(args.spec, symbols=symbols, **keywords)
+    spec, keywords = resolve_from_args(args)
+    try:
+        strategy = _loader().load_strategy(spec, symbols=symbols, **keywords, **params)
+    except ValueError as exc:
+        if str(exc).startswith("Multiple strategy classes found in "):
+            raise CliError(_several_classes(spec)) from exc
+        raise
+    except TypeError as exc:
+        _explain_unknown_param(exc, spec, keywords, params)
+        _explain_not_a_class(exc, spec, keywords)
+        raise
+    if not sources.is_strategy_class(type(strategy)):
+        raise CliError(f"{class_path(type(strategy))} is not a strategy class: it derives "
+                       "from neither quorvane.strategy.Strategy nor "
+                       "quorvane.trader_core.strategies.BaseStrategy")
+    return strategy
+
+
+def _explain_not_a_class(exc: TypeError, spec: str, keywords: Mapping[str, object]) -> None:
+    # --class-name naming a function or module of the file: the loader's
+    # subclass test fails on it before anything is called.
+    name = keywords.get("class_name")
+    module = sys.modules.get("strategy_module")
+    if (not spec.endswith(".py") or not isinstance(name, str) or module is None
+            or getattr(module, "__file__", None) != spec):
+        return
+    found = getattr(module, name, None)
+    if found is None or isinstance(found, type):
+        return
+    kind = "a module" if inspect.ismodule(found) else (
+        "a function" if callable(found) else f"an object of type {type(found).__name__}")
+    classes = file_classes(module)
+    choices = f"; its strategy classes: {', '.join(classes)}" if classes else ""
+    raise CliError(f"--class-name {name}: {name} in {spec} is {kind}, not a strategy "
+                   f"class{choices}") from exc
+
+
+def file_classes(module: object) -> list[str]:
+    """The names under which a module exposes strategy classes, as the file
+    loader's scan sees them (the two base classes excluded)."""
+    from quorvane.strategy import Strategy
+    from quorvane.trader_core.strategies.base import BaseStrategy
+    return [name for name in dir(module)
+            if sources.is_strategy_class(value := getattr(module, name, None))
+            and value is not Strategy and value is not BaseStrategy]
+
+
+def _several_classes(path: str) -> str:
+    module = sys.modules.get("strategy_module")
+    names = file_classes(module) if module is not None else []
+    listed = f": {', '.join(names)}" if names else ""
+    return (f"{path} holds several strategy classes{listed}; choose one with "
+            f"--class-name NAME")
+
+
+_UNEXPECTED = re.compile(r"got an unexpected keyword argument '(\w+)'")
+
+
+def strategy_class_of(spec: str, keywords: Mapping[str, object]) -> type | None:
+    """The class a resolved specification names, without constructing it:
+    the registry's, the file's just loaded, or the module path's."""
+    loader = _loader()
+    registered = loader.BUILTIN_STRATEGIES.get(spec.lower())
+    if registered is not None:
+        return registered
+    if spec.endswith(".py"):
+        module = sys.modules.get("strategy_module")
+        if module is None or getattr(module, "__file__", None) != spec:
+            return None
+        wanted = keywords.get("class_name")
+        if isinstance(wanted, str) and wanted:
+            found = getattr(module, wanted, None)
+            return found if isinstance(found, type) else None
+        names = file_classes(module)
+        return getattr(module, names[0]) if len(names) == 1 else None
+    module_name, _, attribute = spec.rpartition(".")
+    module = sys.modules.get(module_name)
+    found = getattr(module, attribute, None) if module is not None else None
+    return found if isinstance(found, type) else None
+
+
+def accepted_params(cls: type) -> list[str] | None:
+    """The keyword parameters the class's constructor names, or None when it
+    takes any (``**kwargs``) or cannot be inspected."""
+    try:
+        signature = inspect.signature(cls)
+    except (TypeError, ValueError):
+        return None
+    names = []
+    for parameter in signature.parameters.values():
+        if parameter.kind is parameter.VAR_KEYWORD:
+            return None
+        if parameter.kind in (parameter.POSITIONAL_OR_KEYWORD, parameter.KEYWORD_ONLY):
+            names.append(parameter.name)
+    return [name for name in names if name != "symbols"]
+
+
+def _explain_unknown_param(exc: TypeError, spec: str, keywords: Mapping[str, object],
+                           params: Mapping[str, object]) -> None:
+    match = _UNEXPECTED.search(str(exc))
+    if match is None or match.group(1) not in params:
+        return
+    cls = strategy_class_of(spec, keywords)
+    accepted = accepted_params(cls) if cls is not None else None
+    key = match.group(1)
+    if accepted is None or key in accepted:
+        return
+    takes = f"it accepts {', '.join(accepted)}" if accepted else "it takes no parameters"
+    hint = sources.close_matches(key, accepted)
+    suggestion = f"; did you mean {hint[0]}?" if hint else ""
+    raise CliError(f"--param {key}: {cls.__qualname__} has no parameter '{key}'; "
+                   f"{takes}{suggestion}") from exc
 
 
 def _loader() -> Any:
@@ -149,4 +304,11 @@ def loading_parent() -> argparse.ArgumentParser:
                          help="a keyword argument for the strategy; VALUE is read as a Python "
                               "literal (20, 0.5, True, 'text') where it is one, else as text. "
                               "Repeat for more.")
+    add_strategy_path(loading)
     return loading
+
+
+def add_strategy_path(parser: argparse.ArgumentParser) -> None:
+    """The repeatable ``--strategy-path DIR`` option."""
+    parser.add_argument("--strategy-path", metavar="DIR", action="append", default=[],
+                        help=_FOLDER_HELP)

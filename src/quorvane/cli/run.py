@@ -12,7 +12,7 @@ import sys
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any
 
-from quorvane.backtest import BacktestResult, backtest, position_changes
+from quorvane.backtest import BacktestResult, backtest
 from quorvane.bars import Bar, as_bar
 
 from .options import _DESCRIPTION, CliError, class_path, describe, load_from_args

@@ -1,0 +1,140 @@
+"""The statistics of a backtest, every one computed from whole arrays.
+
+The definitions are written out in ``docs/backtest.rst``; the one-line
+descriptions in :data:`DESCRIPTIONS` are what the command line's table shows.
+A statistic that is undefined for the run at hand (a Sharpe ratio without
+any volatility, trade figures without a trade) is ``None``, which JSON
+writes as ``null``.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["DESCRIPTIONS", "infer_bars_per_year", "statistics", "trade_figures"]
+
+# Name -> what it measures.  The order is the order of the table and of the
+# JSON object.
+DESCRIPTIONS: dict[str, str] = {
+    "total_return": "final equity / starting equity - 1",
+    "cagr": "compound annual growth rate",
+    "volatility": "annualised standard deviation of the per-bar returns",
+    "sharpe": "annualised mean per-bar return / its standard deviation",
+    "sortino": "annualised mean per-bar return / downside deviation",
+    "calmar": "cagr / max_drawdown",
+    "max_drawdown": "largest fall of equity from an earlier high",
+    "max_drawdown_bars": "longest run of bars below an earlier high",
+    "exposure": "share of bars with a non-zero position",
+    "trades": "bars at which the position changes",
+    "win_rate": "share of trades with a positive return",
+    "profit_factor": "sum of winning trade returns / sum of losing ones",
+    "avg_trade_return": "mean trade return",
+    "best_trade_return": "best trade return",
+    "worst_trade_return": "worst trade return",
+    "buy_and_hold_return": "last close / first close - 1",
+    "turnover": "sum of |position change|",
+    "costs": "equity paid in commission and slippage",
+    "bars_per_year": "bars per year used to annualise",
+}
+
+_DAY = 86_400 * 10**9  # nanoseconds
+# Enough bars to tell the spacing and the trading week of any series.
+_SAMPLE = 100_000
+
+
+def infer_bars_per_year(index: pd.DatetimeIndex) -> tuple[int, str]:
+    """How many bars make a year, and why: ``(bars_per_year, reason)``.
+
+    Daily bars count 252 a year when no date falls on a weekend and 365 when
+    some do; weekly bars 52, monthly 12; intraday bars the typical number of
+    bars per day times those 252 or 365 days.  Read from the first 100,000
+    dates.
+    """
+    if len(index) < 2:
+        return 252, "one bar only: taken as a weekday daily bar"
+    sample = index[:_SAMPLE]
+    if sample.tz is not None:
+        sample = sample.tz_localize(None)  # the local calendar decides the weekday
+    stamps = sample.as_unit("ns").asi8
+    days = stamps // _DAY
+    # 1970-01-01 was a Thursday: (days + 3) % 7 is 0 on Mondays.
+    weekends = bool((((days + 3) % 7) >= 5).any())
+    trading_days = 365 if weekends else 252
+    week = "weekends included" if weekends else "weekdays only"
+    step = float(np.median(np.diff(stamps)))
+    if step >= 25 * _DAY:
+        return 12, "monthly bars"
+    if step >= 5 * _DAY:
+        return 52, "weekly bars"
+    if step >= 0.75 * _DAY:
+        return trading_days, f"daily bars, {week}"
+    per_day = max(1, round(len(stamps) / (int(np.count_nonzero(np.diff(days))) + 1)))
+    return per_day * trading_days, f"intraday bars, {per_day} a day, {week}"
+
+
+def trade_figures(returns: np.ndarray) -> dict[str, float | None]:
+    """win_rate, profit_factor and the average, best and worst of trade returns."""
+    if returns.size == 0:
+        return dict.fromkeys(("win_rate", "profit_factor", "avg_trade_return",
+                              "best_trade_return", "worst_trade_return"))
+    gains = float(returns[returns > 0].sum())
+    losses = -float(returns[returns < 0].sum())
+    return {
+        "win_rate": float(np.count_nonzero(returns > 0) / returns.size),
+        "profit_factor": gains / losses if losses > 0 else None,
+        "avg_trade_return": float(returns.mean()),
+        "best_trade_return": float(returns.max()),
+        "worst_trade_return": float(returns.min()),
+    }
+
+
+def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trades: int,
+               trade_returns: np.ndarray, buy_and_hold_return: float, turnover: float,
+               costs: float, bars_per_year: int) -> dict[str, float | int | None]:
+    """Every statistic, from the equity after each bar (the start being 1) and
+    the per-bar returns that compound to it."""
+    n = int(equity.size)
+    final = float(equity[-1])
+    years = n / bars_per_year
+    cagr = (final ** (1.0 / years) - 1.0) if final > 0 else -1.0
+    scale = math.sqrt(bars_per_year)
+    mean = float(returns.mean())
+    sd = float(returns.std(ddof=1)) if n > 1 else math.nan
+    volatility = sd * scale if n > 1 else None
+    sharpe = mean / sd * scale if n > 1 and sd > 0 else None
+    downside = math.sqrt(float(np.mean(np.square(np.minimum(returns, 0.0)))))
+    sortino = mean / downside * scale if downside > 0 else None
+    peak = np.maximum(np.maximum.accumulate(equity), 1.0)
+    max_drawdown = float(np.max(1.0 - equity / peak))
+    calmar = cagr / max_drawdown if max_drawdown > 0 else None
+    stats: dict[str, float | int | None] = {
+        "total_return": final - 1.0,
+        "cagr": float(cagr),
+        "volatility": volatility,
+        "sharpe": sharpe,
+        "sortino": sortino,
+        "calmar": calmar,
+        "max_drawdown": max_drawdown,
+        "max_drawdown_bars": _longest_run(equity < peak),
+        "exposure": float(exposure),
+        "trades": int(trades),
+    }
+    stats.update(trade_figures(trade_returns))
+    stats.update({
+        "buy_and_hold_return": float(buy_and_hold_return),
+        "turnover": float(turnover),
+        "costs": float(costs),
+        "bars_per_year": int(bars_per_year),
+    })
+    return stats
+
+
+def _longest_run(flags: np.ndarray) -> int:
+    """The length of the longest run of True in ``flags``."""
+    edges = np.flatnonzero(np.diff(flags.astype(np.int8), prepend=0, append=0))
+    if edges.size == 0:
+        return 0
+    return int(np.max(edges[1::2] - edges[0::2]))

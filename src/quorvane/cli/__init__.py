@@ -30,7 +30,7 @@ from typing import IO
 from quorvane import __version__, plugins
 from quorvane.sources import StrategySourceError
 
-from . import catalog, describe, run
+from . import catalog, describe, run, sweep
 from .options import (_DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent,
                       parse_params, parse_value)
 from .run import Progress, _open_data, parse_dates, read_bars
@@ -47,7 +47,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
     common, loading = common_parent(), loading_parent()
-    for module in (catalog, describe, run):
+    for module in (catalog, describe, run, sweep):
         module.register(commands, common, loading)
     return parser
 

@@ -1,0 +1,125 @@
+"""``sweep``: backtest a strategy over a grid of parameters and over symbols."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import IO, Any
+
+from .options import CliError, parse_params, parse_symbols, resolve_from_args
+
+
+def _bps(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected basis points (a number), got {text!r}") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more, got {text!r}")
+    return value
+
+
+def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
+    from quorvane.sweep import GridError, SweepError, sweep
+    from quorvane.sweep import report
+    from quorvane.sweep.grid import parse_grid
+
+    try:
+        grid = parse_grid(args.grid)
+    except GridError as exc:
+        raise CliError(str(exc)) from None
+    params = parse_params(args.param)
+    symbols = parse_symbols(args.symbols)
+    if args.jobs is not None and args.jobs < 1:
+        raise CliError("--jobs expects 1 or more")
+    if args.dask is not None and args.dask != "local" and args.jobs is not None:
+        raise CliError("--jobs sets the local processes or the workers of --dask local; "
+                       "a running cluster has the workers it has")
+    try:
+        if args.out is not None:
+            report.check_out(args.out)
+        if args.plot is not None:
+            report.check_plot(args.plot, len(grid))
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    spec, keywords = resolve_from_args(args)
+    class_name = keywords.pop("class_name", None)
+    try:
+        frame = sweep(spec, grid, args.data, symbols=symbols, params={**keywords, **params},
+                      class_name=class_name, commission=args.commission,
+                      slippage=args.slippage, jobs=args.jobs, dask=args.dask,
+                      sort=args.sort, ascending=args.ascending)
+    except SweepError as exc:
+        raise CliError(str(exc)) from None
+
+    failed = int(frame["error"].notna().sum())
+    order = "ascending" if args.ascending else "descending"
+    print(f"{args.spec}: {len(frame):,} rows ({frame['symbol'].nunique()} symbols x "
+          f"{len(frame) // max(1, frame['symbol'].nunique())} combinations), "
+          f"sorted by {args.sort} ({order})", file=out)
+    if args.top:
+        print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
+    if args.out is not None:
+        report.write(frame, args.out)
+        print(f"rows: {args.out}", file=out)
+    if args.plot is not None:
+        report.plot(frame, list(grid), args.sort, args.plot, f"{args.sort} of {args.spec}")
+        print(f"plot: {args.plot}", file=out)
+    if failed:
+        first = frame["error"].dropna().iloc[0]
+        print(f"warning: {failed} of {len(frame)} rows failed; the first: {first}",
+              file=sys.stderr)
+    # Not one row computed is a failure, whatever the table shows.
+    return 1 if failed == len(frame) else 0
+
+
+def register(commands: Any, common: argparse.ArgumentParser,
+             loading: argparse.ArgumentParser) -> None:
+    sweep = commands.add_parser(
+        "sweep", parents=[loading, common],
+        help="backtest a strategy over a grid of parameters and over symbols",
+        description="Backtest a strategy once per combination of the --grid values and per "
+                    "symbol of the data, locally on several processes or on a Dask cluster. "
+                    "Prints the best rows; --out writes them all.")
+    sweep.add_argument("--grid", metavar="KEY=VALUES", action="append", required=True,
+                       help="values of one parameter: a comma list read as --param values "
+                            "(10,20,50 or 0.5,1.0 or 'a','b') or an integer range "
+                            "START:STOP:STEP, STOP included when reached (5:100:5). Repeat "
+                            "for more parameters: the sweep runs every combination.")
+    sweep.add_argument("--data", metavar="FILE|DIR",
+                       help="bars: a CSV or Parquet file, or a folder of per-symbol files "
+                            "(default: the shipped sample)")
+    sweep.add_argument("--commission", metavar="BPS", type=_bps, default=0.0,
+                       help="commission per unit of position changed, in basis points")
+    sweep.add_argument("--slippage", metavar="BPS", type=_bps, default=0.0,
+                       help="slippage per unit of position changed, in basis points")
+    sweep.add_argument("--jobs", metavar="N", type=_count,
+                       help="worker processes (default: the number of cores; 1 runs in this "
+                            "process); with --dask local, the number of Dask workers")
+    sweep.add_argument("--dask", metavar="ADDRESS",
+                       help="compute on the Dask cluster whose scheduler listens at ADDRESS "
+                            "(tcp://host:8786), or on a cluster started for the run on this "
+                            "machine with 'local' (needs the 'dask' extra)")
+    sweep.add_argument("--sort", metavar="METRIC", default="sharpe",
+                       help="the statistic (or parameter) to sort by, best first "
+                            "(default: sharpe); failed rows come last")
+    sweep.add_argument("--ascending", action="store_true",
+                       help="sort smallest first (for max_drawdown, say)")
+    sweep.add_argument("--top", metavar="K", type=_count, default=10,
+                       help="rows to print (default: 10; 0 prints none)")
+    sweep.add_argument("--out", metavar="FILE",
+                       help="write every row to FILE.csv or FILE.parquet")
+    sweep.add_argument("--plot", metavar="FILE.png",
+                       help="draw the sort metric over the grid: a line for one parameter, a "
+                            "heatmap for two (needs matplotlib: the 'plot' extra)")
+    sweep.set_defaults(handler=cmd_sweep)

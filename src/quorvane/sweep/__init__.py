@@ -1,0 +1,288 @@
+"""Parameter sweeps: one backtest per (symbol, combination of parameters).
+
+:func:`sweep` is the Python side of ``quorvane sweep``::
+
+    import quorvane
+    table = quorvane.sweep("sma_momentum", {"ma_period": "5:100:5"}, "prices/")
+
+Every row comes from the same code as ``quorvane run`` (load the strategy
+with the row's parameters, then :func:`quorvane.backtest.run_strategy`), so a
+row equals a single run with the same parameters, whichever engine computed
+it: this process, local worker processes, or a Dask cluster.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from .grid import GridError, check_name, combinations, normalise
+from .task import Job, load, one_line, prepare
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["SweepError", "GridError", "sweep", "default_jobs"]
+
+# Row columns the sweep itself writes; a parameter may not take their names.
+_OWN_COLUMNS = ("symbol", "error")
+
+
+class SweepError(ValueError):
+    """A sweep that cannot start: the strategy cannot be loaded, the data or
+    the options are wrong.  Nothing has been computed."""
+
+
+def default_jobs() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return max(1, os.cpu_count() or 1)
+
+
+def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
+          symbols: Sequence[str] | None = None, params: Mapping[str, object] | None = None,
+          class_name: str | None = None, commission: float = 0.0, slippage: float = 0.0,
+          jobs: int | None = None, dask: Any = None, sort: str = "sharpe",
+          ascending: bool = False, progress: bool | None = None,
+          strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> pandas.DataFrame:
+    """Backtest ``spec`` for every combination of ``grid`` on every symbol of
+    ``data``; one row per (symbol, combination), sorted by ``sort``.
+
+    Parameters
+    ----------
+    spec
+        What ``load_strategy`` accepts by name: a registered name, a ``.py``
+        file (sent to workers as an absolute path), a module path
+        ``package.module.Class``, or a strategy class (within this process,
+        or by reference where it can be pickled).
+    grid
+        ``{parameter: values}``; values are a sequence, or a text as
+        ``--grid`` reads it (``"5:100:5"``, ``"0.5,1.0"``).
+    data
+        A file or directory for :func:`quorvane.data.load_data`, None for
+        the shipped sample, a DataFrame of bars, or ``{symbol: DataFrame}``.
+    symbols
+        The symbols of the data to sweep (all by default).
+    params
+        Keyword arguments for every row.
+    commission, slippage
+        Costs in basis points, as for ``quorvane run``.
+    jobs
+        Local worker processes (default: the cores available; 1 computes in
+        this process).  With ``dask="local"``, the number of Dask workers.
+    dask
+        None for local processes; ``"local"`` for a Dask cluster on this
+        machine for the call; a scheduler address (``"tcp://host:8786"``);
+        or a connected ``distributed.Client``.
+    sort, ascending
+        The column to sort by (a statistic, a parameter or ``symbol``),
+        descending unless ``ascending``; NaN (rows that failed) last, ties
+        in grid order.
+    progress
+        A progress bar on standard error; None shows it when standard error
+        is a terminal.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The parameters (grid first, then ``params``), ``symbol``, every
+        statistic of the backtest, and ``error``: None, or the text of the
+        exception for a combination the strategy refused.
+
+    Raises
+    ------
+    SweepError
+        Before any work, when the strategy cannot be loaded with any
+        combination, or the options or data are wrong.
+    """
+    from .progress import wanted
+
+    grid_values = _checked_grid(grid, params)
+    fixed = dict(params or {})
+    job_spec, keywords = _portable_spec(spec, strategy_paths)
+    if class_name is not None:
+        keywords["class_name"] = class_name
+    frames, universe = _frames(data, symbols)
+    job = Job(spec=job_spec, keywords=keywords, params=fixed, commission=float(commission),
+              slippage=float(slippage), universe=universe,
+              symbols=tuple(symbols) if symbols is not None else None)
+    columns = list(grid_values) + [k for k in fixed if k not in grid_values]
+    _check_sort(sort, columns)
+    combos = combinations(grid_values)
+    tasks = [(combo, symbol) for symbol in frames for combo in combos]
+    _preflight(job, combos, next(iter(frames)))
+    if dask is not None:
+        _check_picklable(job)
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise SweepError(f"jobs must be a positive whole number, got {jobs!r}")
+    workers = jobs or default_jobs()
+    show = wanted(progress)
+
+    if dask is not None:
+        from .dask import run_dask
+        rows = run_dask(job, tasks, frames, dask, workers, show)
+    else:
+        from .local import run_local
+        rows = run_local(job, tasks, frames, workers, show)
+    return _table(rows, columns, sort, ascending)
+
+
+# -- checking what the sweep is given -------------------------------------------------
+
+def _checked_grid(grid: Mapping[str, Any], params: Mapping[str, object] | None
+                  ) -> dict[str, list[object]]:
+    if not isinstance(grid, Mapping):
+        raise SweepError(f"grid must be a mapping of parameter names to values, "
+                         f"not {type(grid).__name__}")
+    try:
+        values = normalise(grid)
+        for key in params or {}:
+            check_name(key, "param")
+    except GridError as exc:
+        raise SweepError(str(exc)) from None
+    for key in list(values) + list(params or {}):
+        if key in _OWN_COLUMNS:
+            raise SweepError(f"a parameter cannot be named {key!r}: the table has a column "
+                             "of that name")
+    both = [key for key in values if key in (params or {})]
+    if both:
+        raise SweepError(f"{both[0]} is both in the grid and a fixed parameter")
+    return values
+
+
+def _stat_names() -> list[str]:
+    from quorvane.stats import DESCRIPTIONS
+
+    return list(DESCRIPTIONS)
+
+
+def _check_sort(sort: str, param_columns: list[str]) -> None:
+    choices = [*_stat_names(), *param_columns, "symbol"]
+    if sort not in choices:
+        raise SweepError(f"cannot sort by {sort!r}: choose a statistic ("
+                         f"{', '.join(_stat_names())}), a parameter or symbol")
+    clash = [key for key in param_columns if key in _stat_names()]
+    if clash:
+        raise SweepError(f"a parameter cannot be named {clash[0]!r}: the table has a "
+                         "statistic of that name")
+
+
+def _portable_spec(spec: Any, strategy_paths: Sequence[str | os.PathLike[str]]
+                   ) -> tuple[Any, dict[str, object]]:
+    """``spec`` as every worker can load it, with the keywords that go with
+    it: a strategy folder's file, or a ``.py`` path, made absolute."""
+    if isinstance(spec, str):
+        try:
+            from quorvane.sources import StrategySourceError, resolve
+        except ImportError:  # pragma: no cover - an older tree without strategy folders
+            return _absolute_file(spec), {}
+        try:
+            resolved, keywords = resolve(spec, strategy_paths)
+        except StrategySourceError as exc:
+            raise SweepError(str(exc)) from None
+        return _absolute_file(resolved), dict(keywords)
+    if isinstance(spec, type):
+        return spec, {}
+    raise SweepError(f"a sweep needs a strategy's name, file, module path or class, not "
+                     f"{type(spec).__name__}: an instance cannot take the grid's parameters")
+
+
+def _absolute_file(spec: str) -> str:
+    from quorvane.strategy_loader import BUILTIN_STRATEGIES
+
+    if spec.lower() in BUILTIN_STRATEGIES:
+        return spec
+    path = Path(spec)
+    if path.suffix == ".py" and path.exists():
+        return str(path.resolve())
+    return spec
+
+
+def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], bool]:
+    """The bars to sweep as ``{symbol: DataFrame}``, and whether they form a
+    universe (each row's strategy then receives its symbol)."""
+    import pandas as pd
+
+    from quorvane.data import load_data
+
+    if symbols is not None and (isinstance(symbols, str) or not all(
+            isinstance(s, str) and s for s in symbols)):
+        raise SweepError(f"symbols must be a list of ticker symbols, got {symbols!r}")
+    if data is None or isinstance(data, (str, os.PathLike)):
+        frames = dict(load_data(None if data is None else os.fspath(data), symbols))
+        universe = data is not None and os.path.isdir(data) or len(frames) > 1
+    elif isinstance(data, pd.DataFrame):
+        name = symbols[0] if symbols is not None and len(symbols) == 1 else "data"
+        frames, universe = {name: data}, False
+    elif isinstance(data, Mapping):
+        frames = dict(data)
+        if symbols is not None:
+            missing = [s for s in symbols if s not in frames]
+            if missing:
+                raise SweepError(f"no data for the symbols {missing}; the data holds "
+                                 f"{list(frames)}")
+            frames = {s: frames[s] for s in symbols}
+        universe = True
+    else:
+        raise SweepError(f"data must be a path, a DataFrame or a mapping of symbols to "
+                         f"DataFrames, not {type(data).__name__}")
+    if not frames:
+        raise SweepError("the data holds no symbol to sweep")
+    return frames, universe
+
+
+def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
+    """Stop before any work when the strategy cannot be loaded at all.
+
+    A combination its constructor refuses is a row with the error, not a
+    reason to stop; so the combinations are tried in order until one loads,
+    and only when none does is the first failure the sweep's error.
+    """
+    prepare(job)
+    first: BaseException | None = None
+    for combo in combos:
+        try:
+            load(job, combo, symbol)
+            return
+        except Exception as exc:
+            first = first or exc
+    assert first is not None
+    name = job.spec if isinstance(job.spec, str) else getattr(job.spec, "__qualname__", job.spec)
+    raise SweepError(f"cannot load the strategy {name} with any combination of the grid: "
+                     f"{one_line(first)}") from first
+
+
+def _check_picklable(job: Job) -> None:
+    try:
+        pickle.loads(pickle.dumps(job))
+    except Exception as exc:
+        raise SweepError(
+            f"the strategy cannot be sent to Dask workers ({one_line(exc)}); name it by its "
+            "file, module path or registered name instead") from None
+
+
+# -- the table ----------------------------------------------------------------------
+
+def _table(rows: list[dict[str, object]], param_columns: list[str], sort: str,
+           ascending: bool) -> pandas.DataFrame:
+    import pandas as pd
+
+    stats = _stat_names()
+    columns = param_columns + ["symbol"] + stats + ["error"]
+    frame = pd.DataFrame.from_records(rows, columns=columns)
+    for name in stats:
+        values = [row[name] for row in rows if row.get(name) is not None]
+        if values and all(isinstance(v, int) and not isinstance(v, bool) for v in values):
+            # Whole-number statistics stay whole numbers beside failed rows.
+            frame[name] = frame[name].astype("Int64")
+        else:
+            # An undefined statistic (None) is NaN, as for a failed row.
+            frame[name] = pd.to_numeric(frame[name], errors="coerce").astype("float64")
+    frame["error"] = frame["error"].astype(object).where(frame["error"].notna(), None)
+    frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last")
+    return frame.reset_index(drop=True)

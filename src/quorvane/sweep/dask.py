@@ -1,0 +1,104 @@
+"""The Dask engine: rows computed by the workers of a Dask cluster.
+
+The data goes to the workers once (``Client.scatter`` to every worker);
+each task names one scattered frame, one combination and one symbol, and
+returns its row as a plain dict.  ``"local"`` starts a cluster of worker
+processes for the run, listening on 127.0.0.1 only, with no dashboard.
+
+The workers need this package installed (the tasks refer to its functions by
+name), any strategy file at the same absolute path, and any module path
+importable.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from .local import Task, WorkerCrashed
+from .progress import progress_bar
+from .task import Job, run_row
+
+__all__ = ["DaskUnavailable", "run_dask"]
+
+_INSTALL = "the Dask engine needs the 'dask' extra: pip install 'quorvane[dask]'"
+
+
+class DaskUnavailable(RuntimeError):
+    """Dask is not installed, or the cluster cannot be reached or used."""
+
+
+def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: Any,
+             workers: int, progress: bool) -> list[dict[str, object]]:
+    """The rows of ``tasks``, in their order, computed on the cluster at
+    ``address`` (a scheduler address, ``"local"``, or a connected
+    ``distributed.Client``, which is left open)."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise DaskUnavailable(_INSTALL) from None
+
+    cluster = None
+    if isinstance(address, Client):
+        client, own_client = address, False
+    else:
+        own_client = True
+        try:
+            if address == "local":
+                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=logging.ERROR)
+                client = Client(cluster)
+            else:
+                client = Client(address, timeout="20s")
+        except OSError as exc:
+            if cluster is not None:
+                cluster.close()
+            raise DaskUnavailable(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+    try:
+        return _run(client, job, tasks, data, progress)
+    finally:
+        if own_client:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],
+         progress: bool) -> list[dict[str, object]]:
+    from distributed import as_completed
+
+    symbols = list(data)
+    # hash=False: random keys, so two sweeps on one scheduler never share data.
+    scattered = dict(zip(symbols, client.scatter([data[s] for s in symbols], broadcast=True,
+                                                 hash=False)))
+    futures = [client.submit(run_row, job, combination, symbol, scattered[symbol], pure=False)
+               for combination, symbol in tasks]
+    index = {future.key: number for number, future in enumerate(futures)}
+    rows: list[dict[str, object] | None] = [None] * len(tasks)
+    try:
+        with progress_bar(len(tasks), progress, "sweep") as bar:
+            for future in as_completed(futures):
+                rows[index[future.key]] = _result(future)
+                bar.update()
+    except BaseException:
+        client.cancel(futures + list(scattered.values()))
+        raise
+    client.cancel(list(scattered.values()))
+    return [row for row in rows if row is not None]
+
+
+def _result(future: Any) -> dict[str, object]:
+    try:
+        return future.result()
+    except ModuleNotFoundError as exc:
+        if (exc.name or "").split(".")[0] == "quorvane":
+            raise DaskUnavailable("the Dask workers cannot import quorvane: install the "
+                                  "package on every worker") from None
+        raise
+    except Exception as exc:
+        if type(exc).__name__ == "KilledWorker":
+            raise WorkerCrashed(f"a Dask worker died while computing a row ({exc}); the "
+                                "strategy code may crash the interpreter") from None
+        raise

@@ -1,0 +1,100 @@
+"""The local engine: rows computed in this process (one job) or in a pool of
+worker processes.
+
+Each worker receives the job and the data once, through the pool's
+initializer, and then only (combination, symbol) pairs; each task sends one
+row back.  Workers ignore Ctrl-C: the parent catches it, stops them and
+lets the interrupt go on to the caller.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import signal
+from collections.abc import Mapping, Sequence
+from concurrent.futures.process import BrokenProcessPool
+from typing import Any
+
+from .progress import progress_bar
+from .task import Job, run_row
+
+__all__ = ["WorkerCrashed", "run_local"]
+
+Task = tuple[Mapping[str, object], str]
+
+
+class WorkerCrashed(RuntimeError):
+    """A worker process ended without returning its row."""
+
+
+# The worker's share of the sweep, set once by the initializer.
+_job: Job | None = None
+_data: Mapping[str, Any] = {}
+
+
+def _init_worker(job: Job, data: Mapping[str, Any]) -> None:
+    global _job, _data
+    # Ctrl-C in a terminal reaches the whole process group; the parent alone
+    # decides what happens (it stops the workers).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _job, _data = job, data
+
+
+def _work(combination: Mapping[str, object], symbol: str) -> dict[str, object]:
+    assert _job is not None
+    return run_row(_job, combination, symbol, _data[symbol])
+
+
+def run_local(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
+              progress: bool) -> list[dict[str, object]]:
+    """The rows of ``tasks``, in their order, computed by ``jobs`` processes
+    (in this one when ``jobs`` is 1)."""
+    with progress_bar(len(tasks), progress, "sweep") as bar:
+        if jobs <= 1 or len(tasks) <= 1:
+            rows = []
+            for combination, symbol in tasks:
+                rows.append(run_row(job, combination, symbol, data[symbol]))
+                bar.update()
+            return rows
+        return _run_pool(job, tasks, data, min(jobs, len(tasks)), bar)
+
+
+def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
+              bar: Any) -> list[dict[str, object]]:
+    rows: list[dict[str, object] | None] = [None] * len(tasks)
+    pool = concurrent.futures.ProcessPoolExecutor(jobs, initializer=_init_worker,
+                                                  initargs=(job, data))
+    finished = False
+    try:
+        futures = {pool.submit(_work, combination, symbol): index
+                   for index, (combination, symbol) in enumerate(tasks)}
+        for future in concurrent.futures.as_completed(futures):
+            rows[futures[future]] = future.result()
+            bar.update()
+        finished = True
+    except BrokenProcessPool as exc:
+        raise WorkerCrashed(
+            "a worker process ended abruptly (the strategy code crashed the interpreter "
+            "or called os._exit); run with one job to see which combination") from exc
+    finally:
+        if finished:
+            pool.shutdown()
+        else:
+            _stop(pool)
+    return [row for row in rows if row is not None]
+
+
+def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Stop the workers now, their running tasks included."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
+    if terminate is not None:
+        terminate()
+        return
+    # shutdown() forgets the processes: take them first.
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        if process.is_alive():
+            process.terminate()
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.join(timeout=5)

@@ -1,0 +1,153 @@
+"""Showing a sweep's table: the top rows as text, every row in a CSV or
+Parquet file, and a plot of the sort metric over the grid."""
+
+from __future__ import annotations
+
+import logging
+import math
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["OUT_FORMATS", "check_out", "check_plot", "top_table", "write", "plot"]
+
+OUT_FORMATS = (".csv", ".parquet")
+# Statistics the text table shows beside the sort metric; the file has all.
+_SHOWN = ("total_return", "cagr", "sharpe", "max_drawdown", "trades")
+_ERROR_WIDTH = 60
+
+
+def _check_folder(path: str, option: str) -> None:
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise ValueError(f"{option} {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise ValueError(f"{option} {path}: the folder {folder} is not writable")
+    if os.path.isdir(path):
+        raise ValueError(f"{option} {path} is a folder")
+
+
+def check_out(path: str) -> None:
+    """Refuse, before any work, an output file the sweep could not write."""
+    if os.path.splitext(path)[1].lower() not in OUT_FORMATS:
+        raise ValueError(f"--out {path}: the file name must end in .csv or .parquet")
+    _check_folder(path, "--out")
+
+
+def check_plot(path: str, dimensions: int) -> None:
+    """Refuse, before any work, a plot that could not be drawn or written."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ValueError("--plot needs matplotlib: pip install 'quorvane[plot]'") from None
+    if dimensions not in (1, 2):
+        raise ValueError(f"--plot draws a grid of one parameter (a line) or two (a heatmap); "
+                         f"this grid has {dimensions}")
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    formats = Figure().canvas.get_supported_filetypes()
+    if extension not in formats:
+        raise ValueError(f"--plot {path}: matplotlib cannot write .{extension or '(none)'} "
+                         f"files; use one of .{', .'.join(sorted(formats))}")
+    _check_folder(path, "--plot")
+
+
+def top_table(frame: pandas.DataFrame, grid: Sequence[str], sort: str, top: int) -> str:
+    """The first ``top`` rows as aligned text: the grid's parameters, the
+    symbol, the sort metric, a few headline statistics and any error."""
+    shown = [*grid, "symbol"]
+    for name in (sort, *_SHOWN):
+        if name in frame.columns and name not in shown:
+            shown.append(name)
+    head = frame.head(top)
+    if head["error"].notna().any():
+        shown.append("error")
+    head = head[shown].copy()
+    if "error" in head:
+        head["error"] = head["error"].map(_short)
+    return head.to_string(index=False, float_format=_number, na_rep="")
+
+
+def _number(value: float) -> str:
+    if not math.isfinite(value):
+        return str(value)
+    return f"{value:.4f}"
+
+
+def _short(text: object) -> str:
+    if not isinstance(text, str):
+        return ""
+    return text if len(text) <= _ERROR_WIDTH else text[:_ERROR_WIDTH - 3] + "..."
+
+
+def write(frame: pandas.DataFrame, path: str) -> None:
+    """Every row into ``path``: CSV, or Parquet for a ``.parquet`` name."""
+    if path.lower().endswith(".parquet"):
+        frame = frame.copy()
+        for name in frame.columns:
+            # Parquet columns hold one type: a parameter given as a list, or
+            # as numbers and texts mixed, is written as its text.
+            if frame[name].dtype == object and name != "error":
+                kinds = {type(v) for v in frame[name] if v is not None}
+                if len(kinds) > 1 or not kinds <= {str, int, float, bool}:
+                    frame[name] = frame[name].map(lambda v: None if v is None else repr(v))
+        frame.to_parquet(path, index=False)
+    else:
+        frame.to_csv(path, index=False)
+
+
+def plot(frame: pandas.DataFrame, grid: Sequence[str], sort: str, path: str,
+         title: str) -> None:
+    """The sort metric over the grid: a line per symbol for one parameter, a
+    heatmap (the mean over the symbols) for two."""
+    import numpy as np
+    import pandas as pd
+
+    logging.getLogger("matplotlib").setLevel(logging.ERROR)
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(9, 6), layout="constrained")
+    FigureCanvasAgg(figure)
+    axes = figure.subplots()
+    values = pd.to_numeric(frame[sort], errors="coerce").astype(float)
+    data = frame.assign(**{sort: values})
+    if len(grid) == 1:
+        (key,) = grid
+        symbols = list(dict.fromkeys(data["symbol"]))
+        if len(symbols) > 10:
+            series = data.groupby(key, sort=True)[sort].mean()
+            axes.plot(_axis(series.index), series.to_numpy(), marker="o",
+                      label=f"mean of {len(symbols)} symbols")
+        else:
+            for symbol in symbols:
+                part = data[data["symbol"] == symbol].sort_values(key, kind="stable")
+                axes.plot(_axis(part[key]), part[sort].to_numpy(), marker="o", label=symbol)
+        axes.set_xlabel(key)
+        axes.set_ylabel(sort)
+        axes.grid(alpha=0.3)
+        axes.legend(loc="best", fontsize="small")
+    else:
+        rows_key, columns_key = grid
+        table = data.pivot_table(index=rows_key, columns=columns_key, values=sort,
+                                 aggfunc="mean", dropna=False, sort=True)
+        image = axes.imshow(table.to_numpy(dtype=float), aspect="auto", origin="lower",
+                            cmap="viridis", interpolation="nearest")
+        axes.set_yticks(np.arange(len(table.index)), [str(v) for v in table.index])
+        axes.set_xticks(np.arange(len(table.columns)), [str(v) for v in table.columns],
+                        rotation=90 if len(table.columns) > 12 else 0)
+        axes.set_ylabel(rows_key)
+        axes.set_xlabel(columns_key)
+        label = sort if data["symbol"].nunique() == 1 else f"{sort} (mean over symbols)"
+        figure.colorbar(image, ax=axes, label=label)
+    figure.suptitle(title)
+    figure.savefig(path, dpi=100)
+
+
+def _axis(values: object) -> list[object]:
+    items = list(values)  # type: ignore[call-overload]
+    if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in items):
+        return items
+    return [str(v) for v in items]

@@ -1,0 +1,109 @@
+"""One row of a sweep: load the strategy with one combination, backtest it on
+one symbol's bars, return the statistics as a plain dict.
+
+This is the only code that computes rows, whichever engine runs it (the
+calling process, a local worker process, a Dask worker), so the rows are the
+same everywhere.  A worker receives the strategy as its specification, never
+as an object: strategy classes loaded from files cannot be pickled, and
+the loader's functions pickle by name.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+__all__ = ["Job", "run_row", "prepare", "one_line"]
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every task of a sweep shares.
+
+    ``spec`` is what ``load_strategy`` receives: a registered name, an
+    absolute ``.py`` path, a module path, or (within one process) a class.
+    ``keywords`` go to every load (``class_name``, the fixed parameters);
+    ``universe`` says whether the symbol of the row is passed as
+    ``symbols=[symbol]``, as ``run --symbols SYMBOL`` passes it.
+    """
+
+    spec: Any
+    keywords: Mapping[str, object] = field(default_factory=dict)
+    params: Mapping[str, object] = field(default_factory=dict)
+    commission: float = 0.0
+    slippage: float = 0.0
+    universe: bool = False
+    symbols: tuple[str, ...] | None = None
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception as ``Type: message`` on one line."""
+    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+_prepared: set[object] = set()
+
+
+def prepare(job: Job) -> None:
+    """Make the process able to load ``job.spec`` as ``quorvane run`` does:
+    plugin strategies registered, a strategy file's folder on ``sys.path``
+    (for helper modules beside it).  Once per process and specification."""
+    key = job.spec if isinstance(job.spec, str) else id(job.spec)
+    if key in _prepared:
+        return
+    _prepared.add(key)
+    # Bytecode beside a user's strategy file would be a surprise, as in `run`.
+    sys.dont_write_bytecode = True
+    if isinstance(job.spec, str) and job.spec.endswith(".py") and os.path.isabs(job.spec):
+        folder = os.path.dirname(job.spec)
+        if folder not in sys.path:
+            sys.path.insert(0, folder)
+    try:
+        from quorvane import plugins
+    except ImportError:
+        return
+    register = getattr(plugins, "register_entry_points", None)
+    if register is not None:
+        try:
+            register()
+        except Exception:  # a broken plugin must not stop rows of another strategy
+            pass
+
+
+def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any:
+    from quorvane.strategy_loader import load_strategy
+
+    if job.universe and symbol is not None:
+        symbols: list[str] | None = [symbol]
+    else:
+        symbols = list(job.symbols) if job.symbols is not None else None
+    return load_strategy(job.spec, symbols, **job.keywords, **job.params, **combination)
+
+
+def run_row(job: Job, combination: Mapping[str, object], symbol: str,
+            bars: Any) -> dict[str, object]:
+    """The row of ``combination`` on ``symbol``: its parameters, the symbol,
+    the statistics of the backtest and ``error`` (None, or the text of what
+    went wrong: a constructor that refused the combination, a strategy that
+    failed on the data)."""
+    from quorvane.backtest import run_strategy
+
+    prepare(job)
+    row: dict[str, object] = {**job.params, **combination, "symbol": symbol}
+    try:
+        strategy = load(job, combination, symbol)
+        result = run_strategy(strategy, bars, commission=job.commission, slippage=job.slippage)
+    except Exception as exc:
+        row["error"] = one_line(exc)
+        return row
+    except SystemExit as exc:
+        # Strategy code that exits must not end a worker, nor pass for a row.
+        row["error"] = f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+        return row
+    row.update(result.stats)
+    row["error"] = None
+    return row

@@ -12,3 +12,12 @@ loader nor the strategy modules.
 """
 
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str) -> object:
+    # quorvane.sweep(...) without importing pandas or the sweep engines with
+    # the package.
+    if name == "sweep":
+        from quorvane.sweeps import sweep
+        return sweep
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

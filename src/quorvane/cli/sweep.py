@@ -30,9 +30,9 @@ def _count(text: str) -> int:
 
 
 def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
-    from quorvane.sweep import GridError, SweepError, sweep
-    from quorvane.sweep import report
-    from quorvane.sweep.grid import parse_grid
+    from quorvane.sweeps import GridError, SweepError, sweep
+    from quorvane.sweeps import report
+    from quorvane.sweeps.grid import parse_grid
 
     try:
         grid = parse_grid(args.grid)

@@ -32,23 +32,23 @@ PyObject* count_error(const FunctionDef* def, Py_ssize_t given, bool too_many) {
         quantity = "at least";
         expected = def->required;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def->name,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def->name(),
                  quantity, expected, expected == 1 ? "" : "s", given);
     return binding_failed(def);
 }
 
 PyObject* multiple_values_error(const FunctionDef* def, PyObject* keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name, keyword);
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name(), keyword);
     return binding_failed(def);
 }
 
 PyObject* unexpected_keyword_error(const FunctionDef* def, PyObject* keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, keyword);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name(), keyword);
     return binding_failed(def);
 }
 
 PyObject* keyword_type_error(const FunctionDef* def) {
-    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def->name);
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def->name());
     return binding_failed(def);
 }
 
@@ -106,8 +106,11 @@ int find_by_value(const FunctionDef* def, PyObject* keyword, bool exact, int fir
 // Entries *****************************************************************
 
 PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const FunctionDef* def = reinterpret_cast<FunctionObject*>(callable)->def;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return call_with_parameters(reinterpret_cast<FunctionObject*>(callable)->def, args, PyVectorcall_NARGS(nargsf),
+                                kwnames);
+}
+
+PyObject* call_with_parameters(const FunctionDef* def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const int positional = def->positional;
 
     // The extra-keywords dict is made when the first extra keyword arrives;
@@ -200,14 +203,17 @@ PyObject* run_operation(const FunctionDef* def, PyObject* const* values, PyObjec
 }
 
 PyObject* vectorcall_no_arguments(PyObject* callable, PyObject* const* /*args*/, size_t nargsf, PyObject* kwnames) {
-    const FunctionDef* def = reinterpret_cast<FunctionObject*>(callable)->def;
+    return call_without_arguments(reinterpret_cast<FunctionObject*>(callable)->def, PyVectorcall_NARGS(nargsf),
+                                  kwnames);
+}
+
+PyObject* call_without_arguments(const FunctionDef* def, Py_ssize_t nargs, PyObject* kwnames) {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", def->name, "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", def->name(), "takes no keyword arguments");
         return nullptr;
     }
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def->name, "takes no arguments", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def->name(), "takes no arguments", nargs);
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;

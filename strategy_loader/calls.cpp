@@ -28,10 +28,27 @@ OwnedRef call_object(PyObject* callable, PyObject* const* args, Py_ssize_t nargs
     if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
     PyObject* result = call(callable, arg_tuple.get(), keywords);
     Py_LeaveRecursiveCall();
-    if (!result && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    return checked_result(callable, result);
+}
+
+// The interpreter's check of what a call slot returned: a result must come
+// without an exception and a failure with one. A callee that breaks this
+// would otherwise hand its caller a value to use while an exception is
+// pending, or a failure with nothing to report.
+OwnedRef checked_result(PyObject* callable, PyObject* result) {
+    if (!result) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+        return {};
     }
-    return OwnedRef::steal(result);
+    if (!PyErr_Occurred()) return OwnedRef::steal(result);
+    Py_DECREF(result);
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetContext(error, Py_NewRef(cause));
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    return {};
 }
 
 OwnedRef call_method0(PyObject* obj, PyObject* name) {

@@ -12,6 +12,11 @@ namespace strategy_loader {
 // callee supports it, else its call slot under the recursion guard.
 OwnedRef call_object(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords);
 
+// What a call slot returned, checked as the interpreter checks it: null
+// without an exception becomes SystemError, and so does a result returned
+// with an exception set (chained from that exception).
+OwnedRef checked_result(PyObject* callable, PyObject* result);
+
 inline OwnedRef call_keywords(PyObject* callable, PyObject* keywords) {
     return call_object(callable, nullptr, 0, keywords);
 }

@@ -15,12 +15,11 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->base.m_module);
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
-    Py_VISIT(f->module);
     Py_VISIT(f->globals);
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
@@ -29,13 +28,18 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// A weakref callback or a finalizer can revive a function after the
+// collector cleared it, so a cleared function must stay usable: like the
+// interpreter's own functions it is left with empty names, and every other
+// attribute reads as None (or its empty default).
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
+    Py_CLEAR(f->base.m_module);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_XSETREF(f->name, PyUnicode_New(0, 0));  // the empty singleton: cannot fail
+    Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
+    f->doc_made = true;
     Py_CLEAR(f->globals);
     Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
@@ -45,20 +49,22 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    if (as_function(self)->base.m_weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
+    Py_TYPE(self)->tp_free(self);
 }
+
+PyObject* none_if_null(PyObject* obj) { return Py_NewRef(obj ? obj : Py_None); }
 
 // Attributes **************************************************************
 
 PyObject* get_name(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->name) {
-        f->name = PyUnicode_InternFromString(f->def->name);
+        f->name = PyUnicode_InternFromString(f->def->name());
         if (!f->name) return nullptr;
     }
     return Py_NewRef(f->name);
@@ -73,7 +79,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return none_if_null(as_function(self)->qualname); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
@@ -87,15 +93,15 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 PyObject* get_doc(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->doc_made) {
-        if (f->def->doc) {
-            f->doc = PyUnicode_FromString(f->def->doc);
+        if (f->def->method.ml_doc) {
+            f->doc = PyUnicode_FromString(f->def->method.ml_doc);
             if (!f->doc) return nullptr;
         } else {
             f->doc = Py_NewRef(Py_None);
         }
         f->doc_made = true;
     }
-    return Py_NewRef(f->doc);
+    return none_if_null(f->doc);
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -105,17 +111,10 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) { return none_if_null(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) {
-    PyObject* code = as_function(self)->code;
-    return Py_NewRef(code ? code : Py_None);
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
+PyObject* get_code(PyObject* self, void*) { return none_if_null(as_function(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) { return none_if_null(as_function(self)->defaults); }
 
 // Binding takes its defaults from the FunctionDef, so a write is kept for
 // introspection only, and the caller is told so.
@@ -134,10 +133,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) {
-    PyObject* kwdefaults = as_function(self)->kwdefaults;
-    return Py_NewRef(kwdefaults ? kwdefaults : Py_None);
-}
+PyObject* get_kwdefaults(PyObject* self, void*) { return none_if_null(as_function(self)->kwdefaults); }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
@@ -173,13 +169,11 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*) {
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module ? module : Py_None);
-}
+// Kept where profilers read a builtin function's module name.
+PyObject* get_module(PyObject* self, void*) { return none_if_null(as_function(self)->base.m_module); }
 
 int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(as_function(self)->base.m_module, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -210,13 +204,13 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(PyCFunctionObject, m_weakreflist), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(PyCFunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 // Pickles as a reference to the module attribute of that name.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -224,7 +218,8 @@ PyMethodDef function_methods[] = {
 };
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<cyfunction %U at %p>", as_function(self)->qualname, self);
+    OwnedRef qualname = OwnedRef::steal(get_qualname(self, nullptr));
+    return PyUnicode_FromFormat("<cyfunction %S at %p>", qualname.get(), self);
 }
 
 // Like a Python function: bound to an instance, itself through the class.
@@ -233,49 +228,67 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
-PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
-};
+// The type's storage. Every owning interpreter fills it afresh: what the
+// previous one left in it (its dict, MRO, subclass links) died with it.
+PyTypeObject function_type;
 
-PyType_Spec function_spec = {
-    .name = "strategy_loader_function",
-    .basicsize = sizeof(FunctionObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = function_slots,
-};
+void fill_function_type() {
+    function_type = PyTypeObject{};
+    function_type.ob_base.ob_base.ob_refcnt = _Py_IMMORTAL_REFCNT;
+    Py_SET_TYPE(&function_type, &PyType_Type);
+    // A static type's __module__ is the part of its name before the last dot.
+    function_type.tp_name = "quorvane.strategy_loader.strategy_loader_function";
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_base = &PyCFunction_Type;
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_free = PyObject_GC_Del;
+    function_type.tp_repr = function_repr;
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    function_type.tp_descr_get = function_descr_get;
+    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
+    function_type.tp_weaklistoffset = offsetof(PyCFunctionObject, m_weakreflist);
+    // The base compares and hashes by (self, C function); ours are distinct
+    // objects that must stay unequal and usable as distinct keys.
+    function_type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
+    function_type.tp_hash = PyBaseObject_Type.tp_hash;
+    function_type.tp_getset = function_getset;
+    function_type.tp_members = function_members;
+    function_type.tp_methods = function_methods;
+}
 
 }  // namespace
 
 int create_function_type() {
     if (state.function_type) return 0;
-    state.function_type = PyType_FromSpec(&function_spec);
-    return state.function_type ? 0 : -1;
+    fill_function_type();
+    if (PyType_Ready(&function_type) < 0) return -1;
+    state.function_type = reinterpret_cast<PyObject*>(&function_type);
+    return 0;
 }
+
+void forget_function_type() { state.function_type = nullptr; }
 
 OwnedRef new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name, PyObject* globals,
                       PyObject* code) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type);
-    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) return {};
-    f->vectorcall = def->kind == CallKind::no_arguments ? vectorcall_no_arguments : vectorcall_with_parameters;
+    // The interpreter never writes through m_ml.
+    f->base.m_ml = const_cast<PyMethodDef*>(&def->method);
+    f->base.m_self = nullptr;
+    f->base.m_module = Py_NewRef(module_name);
+    f->base.m_weakreflist = nullptr;
+    f->base.vectorcall = def->kind == CallKind::no_arguments ? vectorcall_no_arguments : vectorcall_with_parameters;
     f->def = def;
     f->dict = nullptr;
-    f->weakreflist = nullptr;
     f->name = nullptr;
     f->qualname = Py_NewRef(qualname);
     f->doc = nullptr;
-    f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
     f->code = Py_XNewRef(code);
     f->defaults = nullptr;

@@ -2,6 +2,14 @@
 // to introspection (`inspect.signature` reads `__code__`, `__defaults__`,
 // `__kwdefaults__` and `__annotations__`) and bind their arguments with the
 // fixed rules and messages of binding.hpp.
+//
+// The type derives from the interpreter's builtin-function type, because
+// profilers (cProfile, profile and the sampling ones) and pydoc recognise C
+// functions by that type alone: a call of one of ours is then reported as a
+// call of a C function named after its method definition. The interpreter
+// forbids subclassing that type from a type spec, so ours is a static type
+// made ready at run time (filled afresh for every interpreter that owns the
+// module state).
 #pragma once
 
 #include "owned_ref.hpp"
@@ -28,11 +36,11 @@ struct ExactTypeTest {
     bool none_allowed;
 };
 
-// Static description of one exported function: what the interpreter calls
-// its method definition, plus what the generic binding needs.
+// Static description of one exported function: its method definition (the
+// name, an entry of its own, the flags of its call kind and the docstring),
+// plus what the generic binding needs.
 struct FunctionDef {
-    const char* name;
-    const char* doc;
+    PyMethodDef method;
     CallKind kind;
     int positional;      // number of parameters, all positional-or-keyword
     int required;        // leading parameters without a default
@@ -43,18 +51,20 @@ struct FunctionDef {
     const char* traceback_name;  // function name of traceback entries
     Operation operation;
     NoArgumentsOperation no_arguments_operation;
+
+    const char* name() const { return method.ml_name; }
 };
 
+// The builtin-function part comes first: m_ml points at the definition's
+// method, m_self is null (a plain function), m_module holds `__module__`,
+// and the vectorcall entry is the one of the call kind.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyCFunctionObject base;
     const FunctionDef* def;
     PyObject* dict;
-    PyObject* weakreflist;
-    PyObject* name;        // lazily made from def->name
+    PyObject* name;        // lazily made from the method name
     PyObject* qualname;
-    PyObject* doc;         // lazily made from def->doc; may be replaced
-    PyObject* module;
+    PyObject* doc;         // lazily made from the method docstring; may be replaced
     PyObject* globals;
     PyObject* code;
     PyObject* defaults;
@@ -63,8 +73,11 @@ struct FunctionObject {
     bool doc_made;
 };
 
-// Creates the function type once per process. -1 on error.
+// Makes the function type ready once per owning interpreter. -1 on error.
 int create_function_type();
+// Forgets the type of an interpreter that is gone without touching it; the
+// next create_function_type fills it afresh.
+void forget_function_type();
 
 // A new function object for `def`.
 OwnedRef new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name,

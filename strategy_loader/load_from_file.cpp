@@ -1,6 +1,7 @@
 // load_strategy_from_file: execute a Python source file as the module
 // "strategy_module", pick its strategy class and instantiate it.
 
+#include "binding.hpp"
 #include "calls.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
@@ -205,8 +206,7 @@ PyObject* load_strategy_from_file(PyObject* const* values, PyObject* kwargs) {
 }  // namespace
 
 const FunctionDef load_strategy_from_file_def = {
-    .name = "load_strategy_from_file",
-    .doc = load_strategy_from_file_doc,
+    .method = {"load_strategy_from_file", as_method_function(fastcall_entry<load_strategy_from_file_def>), METH_FASTCALL | METH_KEYWORDS, load_strategy_from_file_doc},
     .kind = CallKind::parameters_with_extra_keywords,
     .positional = 3,
     .required = 1,

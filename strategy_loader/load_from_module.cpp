@@ -1,5 +1,6 @@
 // load_strategy_from_module: 'package.module.ClassName' -> instance.
 
+#include "binding.hpp"
 #include "calls.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
@@ -97,8 +98,7 @@ PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
 }  // namespace
 
 const FunctionDef load_strategy_from_module_def = {
-    .name = "load_strategy_from_module",
-    .doc = load_strategy_from_module_doc,
+    .method = {"load_strategy_from_module", as_method_function(fastcall_entry<load_strategy_from_module_def>), METH_FASTCALL | METH_KEYWORDS, load_strategy_from_module_doc},
     .kind = CallKind::parameters_with_extra_keywords,
     .positional = 2,
     .required = 1,

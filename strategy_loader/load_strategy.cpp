@@ -200,8 +200,7 @@ PyObject* load_strategy(PyObject* const* values, PyObject* kwargs) {
 }  // namespace
 
 const FunctionDef load_strategy_def = {
-    .name = "load_strategy",
-    .doc = load_strategy_doc,
+    .method = {"load_strategy", as_method_function(fastcall_entry<load_strategy_def>), METH_FASTCALL | METH_KEYWORDS, load_strategy_doc},
     .kind = CallKind::parameters_with_extra_keywords,
     .positional = 2,
     .required = 1,

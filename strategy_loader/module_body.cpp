@@ -21,15 +21,18 @@ int bind(PyObject* name, PyObject* value) { return PyDict_SetItem(state.namespac
 
 // `import a.b`: binds the top-level package `a` under its own name, taking
 // it from sys.modules when `a.b` is already imported.
+// A strong reference to the sys.modules entry under `key`: null without an
+// error when there is none.
+OwnedRef modules_entry(PyObject* key) {
+    return OwnedRef::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), key));
+}
+
 int import_statement(PyObject* dotted, PyObject* top_level, int line) {
-    PyObject* modules = PyImport_GetModuleDict();
-    OwnedRef package;
-    PyObject* entry = PyDict_GetItemWithError(modules, dotted);
-    if (!entry && PyErr_Occurred()) return line;
-    if (entry) {
-        entry = dotted == top_level ? entry : PyDict_GetItemWithError(modules, top_level);
-        if (!entry && PyErr_Occurred()) return line;
-        package = OwnedRef::borrow(entry);
+    OwnedRef package = modules_entry(dotted);
+    if (!package && PyErr_Occurred()) return line;
+    if (package && dotted != top_level) {
+        package = modules_entry(top_level);
+        if (!package && PyErr_Occurred()) return line;
     }
     if (!package) {
         OwnedRef locals = OwnedRef::steal(PyDict_New());
@@ -67,8 +70,8 @@ OwnedRef fetch_name(PyObject* module, PyObject* name) {
             full_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
         }
         if (full_name) {
-            PyObject* entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get());
-            if (entry) return OwnedRef::borrow(entry);
+            OwnedRef entry = modules_entry(full_name.get());
+            if (entry) return entry;
         }
     }
     PyErr_Clear();
@@ -79,10 +82,11 @@ OwnedRef fetch_name(PyObject* module, PyObject* name) {
 // `from <written> import names` at `level` (1: relative to the package).
 // The module is taken from sys.modules[fast_key] when it has every name.
 int from_import(PyObject* fast_key, PyObject* written, int level, const ImportedName* wanted, int count, int line) {
-    OwnedRef module;
-    PyObject* entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), fast_key);
-    if (!entry && PyErr_Occurred()) return line;
-    if (entry && has_all(entry, wanted, count)) module = OwnedRef::borrow(entry);
+    // Held strongly: the attribute tests run the entry's own code, which may
+    // replace the entry in sys.modules and so drop its last other reference.
+    OwnedRef module = modules_entry(fast_key);
+    if (!module && PyErr_Occurred()) return line;
+    if (module && !has_all(module.get(), wanted, count)) module.reset();
     if (!module) {
         OwnedRef from_list = OwnedRef::steal(PyList_New(count));
         if (!from_list) return line;

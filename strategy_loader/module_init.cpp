@@ -59,11 +59,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (!name) return nullptr;
     OwnedRef module = OwnedRef::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    PyObject* module_dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, "loader", module_dict, "__loader__", true) < 0 ||
-        copy_spec_attribute(spec, "origin", module_dict, "__file__", true) < 0 ||
-        copy_spec_attribute(spec, "parent", module_dict, "__package__", true) < 0 ||
-        copy_spec_attribute(spec, "submodule_search_locations", module_dict, "__path__", false) < 0) {
+    OwnedRef module_dict = OwnedRef::borrow(PyModule_GetDict(module.get()));
+    if (copy_spec_attribute(spec, "loader", module_dict.get(), "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, "origin", module_dict.get(), "__file__", true) < 0 ||
+        copy_spec_attribute(spec, "parent", module_dict.get(), "__package__", true) < 0 ||
+        copy_spec_attribute(spec, "submodule_search_locations", module_dict.get(), "__path__", false) < 0) {
         return nullptr;
     }
     return module.relinquish_ownership();
@@ -158,11 +158,11 @@ int initialise(PyObject* module, bool* inserted) {
 
     // From here on a failure gets a traceback entry of the module.
     if (create_function_type() < 0) return fail_at(tb_module_init, 1), -1;
-    PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, names.mod_self);
+    OwnedRef modules = OwnedRef::borrow(PyImport_GetModuleDict());
+    int present = PyDict_Contains(modules.get(), names.mod_self);
     if (present < 0) return fail_at(tb_module_init, 1), -1;
     if (!present) {
-        if (PyDict_SetItem(modules, names.mod_self, module) < 0) return fail_at(tb_module_init, 1), -1;
+        if (PyDict_SetItem(modules.get(), names.mod_self, module) < 0) return fail_at(tb_module_init, 1), -1;
         *inserted = true;
     }
     if (create_default_tuples() < 0) return fail_at(tb_module_init, 1), -1;
@@ -176,10 +176,11 @@ int initialise(PyObject* module, bool* inserted) {
 void forget_failed_module(PyObject* module, bool inserted) {
     if (inserted) {
         PyObject* raised = PyErr_GetRaisedException();
-        PyObject* modules = PyImport_GetModuleDict();
-        PyObject* entry = PyDict_GetItemWithError(modules, names.mod_self);
+        OwnedRef modules = OwnedRef::borrow(PyImport_GetModuleDict());
+        // Compared by address only, never used.
+        PyObject* entry = PyDict_GetItemWithError(modules.get(), names.mod_self);
         if (entry == module) {
-            if (PyDict_DelItem(modules, names.mod_self) < 0) PyErr_Clear();
+            if (PyDict_DelItem(modules.get(), names.mod_self) < 0) PyErr_Clear();
         } else if (!entry) {
             PyErr_Clear();
         }

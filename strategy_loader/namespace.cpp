@@ -76,6 +76,11 @@ void reset_global_cache() {
 OwnedRef resolve_global(PyObject* name) {
     CachedName& slot = slot_for(name);
     if (slot.name == name && slot.generation == generation) return OwnedRef::borrow(slot.value);
+    // The look-ups can run code (the equality test of a colliding key) that
+    // rebinds names. The entry is stamped with the generation from before
+    // they started, so such a rebinding leaves it dead for the next call.
+    const bool cacheable = watching();
+    const uint64_t seen = generation;
     PyObject* value = PyDict_GetItemWithError(state.namespace_dict, name);
     if (!value) {
         if (PyErr_Occurred()) return {};
@@ -87,7 +92,7 @@ OwnedRef resolve_global(PyObject* name) {
     }
     // A reference of our own: the caller may run code that rebinds the name.
     OwnedRef result = OwnedRef::borrow(value);
-    if (watching()) slot = CachedName{name, value, generation};
+    if (cacheable) slot = CachedName{name, value, seen};
     return result;
 }
 

@@ -3,7 +3,14 @@
 // Rules of use throughout the module:
 //   * a function that returns a new reference returns OwnedRef;
 //   * a raw PyObject* parameter is borrowed for the duration of the call;
-//   * error paths are early returns; destructors release what was made.
+//   * error paths are early returns; destructors release what was made;
+//   * a borrowed reference (a dict or list item, an attribute of a C
+//     struct) never lives across a call that can run Python code: attribute
+//     access, comparison, hashing, any call, and any allocation, since an
+//     allocation can start the garbage collector and its finalizers. Whatever
+//     must outlive such a call is taken with OwnedRef::borrow first, because
+//     that code may drop the last other reference (a lazy module that
+//     replaces its own sys.modules entry does exactly this).
 // The wrapper is one pointer wide and has no virtual methods, so it costs
 // nothing over hand-written Py_XDECREF calls.
 #pragma once

@@ -2,6 +2,7 @@
 // BUILTIN_STRATEGIES, resolved by name at each call so that a mapping bound
 // in its place serves both functions.
 
+#include "binding.hpp"
 #include "calls.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
@@ -51,8 +52,7 @@ PyObject* list_strategies() {
 }  // namespace
 
 const FunctionDef register_strategy_def = {
-    .name = "register_strategy",
-    .doc = register_strategy_doc,
+    .method = {"register_strategy", as_method_function(fastcall_entry<register_strategy_def>), METH_FASTCALL | METH_KEYWORDS, register_strategy_doc},
     .kind = CallKind::parameters,
     .positional = 2,
     .required = 2,
@@ -66,8 +66,7 @@ const FunctionDef register_strategy_def = {
 };
 
 const FunctionDef list_strategies_def = {
-    .name = "list_strategies",
-    .doc = list_strategies_doc,
+    .method = {"list_strategies", as_method_function(no_arguments_entry<list_strategies_def>), METH_NOARGS, list_strategies_doc},
     .kind = CallKind::no_arguments,
     .positional = 0,
     .required = 0,

@@ -78,9 +78,26 @@ PyObject* store_code(int line, const char* function, PyObject* code) {
     return code;
 }
 
+// After a failed attempt to make the entry: its error replaces the
+// exception being reported; an attempt that failed without one leaves that
+// exception as it was.
+void keep_or_replace(PyObject* pending) {
+    if (PyErr_Occurred()) {
+        Py_XDECREF(pending);
+    } else {
+        PyErr_SetRaisedException(pending);
+    }
+}
+
 }  // namespace
 
 void add_traceback_entry(const char* function, int line) {
+    // A step that failed without setting an exception (the interpreter's own
+    // calls do so under some allocation failures) is reported the way the
+    // interpreter reports such a result, so the entry has something to join.
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "%s (line %d) returned NULL without setting an exception", function, line);
+    }
     PyObject* code = cached_code(line, function);
     OwnedRef uncached;
     if (!code) {
@@ -91,7 +108,7 @@ void add_traceback_entry(const char* function, int line) {
         PyObject* pending = PyErr_GetRaisedException();
         PyObject* made = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file_text, function, line));
         if (!made) {
-            Py_XDECREF(pending);
+            keep_or_replace(pending);
             return;
         }
         code = store_code(line, function, made);
@@ -104,7 +121,7 @@ void add_traceback_entry(const char* function, int line) {
     PyObject* pending = PyErr_GetRaisedException();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.namespace_dict, nullptr);
     if (!frame) {
-        Py_XDECREF(pending);
+        keep_or_replace(pending);
         return;
     }
     PyErr_SetRaisedException(pending);

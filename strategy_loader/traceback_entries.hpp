@@ -17,8 +17,9 @@ inline constexpr const char tb_module_init[] = "init quorvane.strategy_loader";
 inline constexpr const char tb_module_handler[] = "quorvane.strategy_loader";
 
 // Appends one entry (file "quorvane/strategy_loader", `function`, `line`)
-// to the exception being raised. Must be called with an exception set; if
-// the entry cannot be made, that error replaces the exception.
+// to the exception being raised. With no exception set it first raises
+// SystemError naming the step; if the entry cannot be made, that error
+// replaces the exception.
 void add_traceback_entry(const char* function, int line);
 
 // The same, returning null so that failure paths can end in one statement.

@@ -2,14 +2,16 @@
 
 Load it by path, from the project root:
 
-    python -m quorvane run examples/user_strategies/my_strategy.py --symbols OGDC --param lookback=30
+    python -m quorvane run examples/user_strategies/my_strategy.py --param lookback=30
 
 or from Python with ``load_strategy('examples/user_strategies/my_strategy.py')``.
 The loader executes this file and picks the one strategy class it finds
 here, so the file defines exactly one.
 """
 
-from quorvane.bars import as_bars
+import numpy as np
+import pandas as pd
+
 from quorvane.strategy import Strategy
 
 
@@ -27,15 +29,10 @@ class BreakoutStrategy(Strategy):
         self.lookback = lookback
 
     def generate_signals(self, bars):
-        bars = as_bars(bars)
-        signals = []
-        position = 0
-        for index, bar in enumerate(bars):
-            window = bars[max(0, index - self.lookback):index]
-            if len(window) == self.lookback:
-                if bar.close > max(b.high for b in window):
-                    position = 1
-                elif bar.close < min(b.low for b in window):
-                    position = -1
-            signals.append(position)
-        return signals
+        # The channel of the `lookback` bars before each bar (NaN until there are that many).
+        upper = bars["high"].rolling(self.lookback).max().shift(1)
+        lower = bars["low"].rolling(self.lookback).min().shift(1)
+        breakout = np.select([bars["close"] > upper, bars["close"] < lower], [1.0, -1.0],
+                             default=np.nan)
+        # Hold each breakout's side until the next one.
+        return pd.Series(breakout, index=bars.index).ffill().fillna(0.0)

@@ -1,20 +1,18 @@
 """The public base class of user strategies.
 
 A user strategy is a subclass of :class:`Strategy` that overrides
-:meth:`Strategy.generate_signals`::
+:meth:`Strategy.generate_signals`, which receives the bars as a pandas
+DataFrame and returns one target position per bar::
 
     from quorvane.indicators import sma
-    from quorvane.bars import as_bars
     from quorvane.strategy import Strategy
 
     class AboveAverage(Strategy):
-        '''Long while the close is above its 5-bar average.'''
+        '''Long while the close is above its 5-bar average, flat otherwise.'''
 
         def generate_signals(self, bars):
-            closes = [bar.close for bar in as_bars(bars)]
-            average = sma(closes, self.params.get("period", 5))
-            return [0 if a is None else (1 if c > a else 0)
-                    for c, a in zip(closes, average)]
+            average = sma(bars["close"], self.params.get("period", 5))
+            return (bars["close"] > average).astype(float)
 
 The loader creates it as ``AboveAverage(symbols=[...], period=5)``: the
 ticker symbols come first, the caller's extra keyword arguments after.
@@ -53,16 +51,19 @@ class Strategy:
         self.symbols: list[str] = symbols
         self.params: dict[str, object] = params
 
-    def generate_signals(self, bars) -> list[int]:
-        """Return one position signal per bar: +1 long, 0 flat, -1 short.
+    def generate_signals(self, bars):
+        """Return one target position per bar: a number from -1 (fully short)
+        to +1 (fully long), 0 flat; fractions size the position.
 
-        ``bars`` is a sequence of :class:`quorvane.bars.Bar`, 6-tuples
-        ``(date, open, high, low, close, volume)`` or mappings with those
-        keys; :func:`quorvane.bars.as_bars` turns any of them into bars.
+        ``bars`` is a DataFrame as :func:`quorvane.data.read_bars` returns it:
+        a rising ``DatetimeIndex`` named ``date`` and float64 columns
+        ``open``, ``high``, ``low``, ``close``, ``volume``.  Return a Series
+        on the bars' index, a numpy array or any sequence of numbers; the
+        position of bar ``t`` is held from its close to the next one.
         """
         raise NotImplementedError(
             f"{type(self).__name__} must override generate_signals(bars) and "
-            "return one signal (+1 long, 0 flat, -1 short) per bar"
+            "return one target position (from -1 to +1) per bar"
         )
 
     def __repr__(self) -> str:

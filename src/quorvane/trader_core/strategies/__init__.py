@@ -1,17 +1,19 @@
 """The built-in strategies and their base class ``BaseStrategy``.
 
 Every built-in strategy is created from keyword arguments alone (all have
-defaults), checks its parameters at construction and turns a sequence of
-bars into one position signal per bar: +1 long, 0 flat, -1 short.  The
-signal is 0 while the strategy's indicator warms up.
+defaults), checks its parameters at construction and turns a DataFrame of
+bars into one target position per bar, as a Series on the bars' index: +1
+long, 0 flat, -1 short.  The position is 0 while the strategy's indicator
+warms up.
+
+The computations live in ``signals``, imported when a strategy first
+generates signals: importing this module (as the compiled loader does at
+every start-up) loads neither numpy nor pandas.
 """
 
 from __future__ import annotations
 
-from quorvane.bars import as_bars
-from quorvane.indicators import bollinger_bands, check_period, macd, rolling_vwap, rsi, sma
-
-from .base import BaseStrategy, check_number, check_ordered, parameter
+from .base import BaseStrategy, check_number, check_ordered, check_period, parameter
 
 __all__ = [
     "BaseStrategy",
@@ -22,17 +24,6 @@ __all__ = [
     "BollingerMeanReversionStrategy",
     "VWAPReversionStrategy",
 ]
-
-
-def _closes(bars) -> list[float]:
-    return [bar.close for bar in as_bars(bars)]
-
-
-def _side(value: float | None, reference: float | None) -> int:
-    """+1 above the reference, -1 below it, 0 on it or while either is unknown."""
-    if value is None or reference is None or value == reference:
-        return 0
-    return 1 if value > reference else -1
 
 
 class SMAMomentumStrategy(BaseStrategy):
@@ -47,9 +38,11 @@ class SMAMomentumStrategy(BaseStrategy):
     def __init__(self, *, ma_period: int = 20) -> None:
         super().__init__(ma_period=check_period("ma_period", ma_period))
 
-    def generate_signals(self, bars) -> list[int]:
-        closes = _closes(bars)
-        return [_side(c, a) for c, a in zip(closes, sma(closes, self.ma_period))]
+    def generate_signals(self, bars):
+        from . import signals
+        from quorvane.indicators import sma
+        (close,) = signals.columns(bars, type(self).__name__, "close")
+        return signals.positions(bars, signals.crossing(close, sma(close, self.ma_period)))
 
 
 class DualSMAMomentumStrategy(BaseStrategy):
@@ -68,11 +61,12 @@ class DualSMAMomentumStrategy(BaseStrategy):
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow)
 
-    def generate_signals(self, bars) -> list[int]:
-        closes = _closes(bars)
-        fast = sma(closes, self.fast_period)
-        slow = sma(closes, self.slow_period)
-        return [_side(f, s) for f, s in zip(fast, slow)]
+    def generate_signals(self, bars):
+        from . import signals
+        from quorvane.indicators import sma
+        (close,) = signals.columns(bars, type(self).__name__, "close")
+        fast = sma(close, self.fast_period)
+        return signals.positions(bars, signals.crossing(fast, sma(close, self.slow_period)))
 
 
 class RSIMomentumStrategy(BaseStrategy):
@@ -98,27 +92,18 @@ class RSIMomentumStrategy(BaseStrategy):
         check_ordered("oversold", oversold, "overbought", overbought)
         super().__init__(rsi_period=period, oversold=oversold, overbought=overbought)
 
-    def generate_signals(self, bars) -> list[int]:
-        oversold, overbought = self.oversold, self.overbought
-        signals = []
-        position = 0
-        previous = None
-        for value in rsi(_closes(bars), self.rsi_period):
-            if previous is not None:
-                if previous <= oversold < value:
-                    position = 1
-                elif previous >= overbought > value:
-                    position = -1
-            signals.append(position)
-            previous = value
-        return signals
+    def generate_signals(self, bars):
+        from . import signals
+        (close,) = signals.columns(bars, type(self).__name__, "close")
+        return signals.positions(bars, signals.rsi_momentum(
+            close, self.rsi_period, self.oversold, self.overbought))
 
 
 class MACDCrossoverStrategy(BaseStrategy):
     """Long while the MACD line is above its signal line, short while below.
 
-    Flat while the two lines are equal and until the signal line exists
-    (the first ``slow_period + signal_period - 2`` bars).
+    Flat while the two lines are equal and until both exist (the first
+    ``slow_period + signal_period - 2`` bars).
     """
 
     fast_period = parameter("fast_period", "Length of the fast EMA, in bars.")
@@ -133,10 +118,12 @@ class MACDCrossoverStrategy(BaseStrategy):
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow, signal_period=signal)
 
-    def generate_signals(self, bars) -> list[int]:
-        line, signal, _ = macd(_closes(bars), self.fast_period, self.slow_period,
-                               self.signal_period)
-        return [_side(m, s) for m, s in zip(line, signal)]
+    def generate_signals(self, bars):
+        from . import signals
+        from quorvane.indicators import macd
+        (close,) = signals.columns(bars, type(self).__name__, "close")
+        line, signal, _ = macd(close, self.fast_period, self.slow_period, self.signal_period)
+        return signals.positions(bars, signals.crossing(line, signal))
 
 
 class BollingerMeanReversionStrategy(BaseStrategy):
@@ -157,21 +144,11 @@ class BollingerMeanReversionStrategy(BaseStrategy):
         check_number("num_std", num_std, minimum=0, inclusive=False)
         super().__init__(period=period, num_std=num_std)
 
-    def generate_signals(self, bars) -> list[int]:
-        closes = _closes(bars)
-        middle, upper, lower = bollinger_bands(closes, self.period, self.num_std)
-        signals = []
-        position = 0
-        for close, mid, up, low in zip(closes, middle, upper, lower):
-            if mid is not None:
-                if close < low:
-                    position = 1
-                elif close > up:
-                    position = -1
-                elif position == 1 and close >= mid or position == -1 and close <= mid:
-                    position = 0
-            signals.append(position)
-        return signals
+    def generate_signals(self, bars):
+        from . import signals
+        (close,) = signals.columns(bars, type(self).__name__, "close")
+        return signals.positions(bars, signals.bollinger_reversion(
+            close, self.period, self.num_std))
 
 
 class VWAPReversionStrategy(BaseStrategy):
@@ -193,16 +170,9 @@ class VWAPReversionStrategy(BaseStrategy):
         check_number("threshold", threshold, minimum=0)
         super().__init__(period=period, threshold=threshold)
 
-    def generate_signals(self, bars) -> list[int]:
-        bars = as_bars(bars)
-        typical = [(bar.high + bar.low + bar.close) / 3 for bar in bars]
-        vwap = rolling_vwap(typical, [bar.volume for bar in bars], self.period)
-        signals = []
-        for bar, average in zip(bars, vwap):
-            if average is None:
-                signals.append(0)
-                continue
-            band = self.threshold * abs(average)
-            distance = bar.close - average
-            signals.append(-1 if distance > band else 1 if distance < -band else 0)
-        return signals
+    def generate_signals(self, bars):
+        from . import signals
+        high, low, close, volume = signals.columns(
+            bars, type(self).__name__, "high", "low", "close", "volume")
+        return signals.positions(bars, signals.vwap_reversion(
+            high, low, close, volume, self.period, self.threshold))

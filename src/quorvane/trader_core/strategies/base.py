@@ -1,9 +1,15 @@
 """``BaseStrategy``, the base class of the built-in strategies, and the
-parameter checks the built-in strategies share."""
+parameter checks the built-in strategies share.
+
+Nothing here imports numpy or pandas: the compiled loader imports this
+module at every start-up, and the strategies import the data stack only
+when they compute.
+"""
 
 from __future__ import annotations
 
 import math
+import operator
 
 __all__ = ["BaseStrategy"]
 
@@ -22,16 +28,17 @@ class BaseStrategy:
     def __init__(self, **params: object) -> None:
         self.params: dict[str, object] = params
 
-    def generate_signals(self, bars) -> list[int]:
-        """Return one position signal per bar: +1 long, 0 flat, -1 short.
+    def generate_signals(self, bars):
+        """Return one target position per bar, from -1 (fully short) to +1 (fully long).
 
-        ``bars`` is a sequence of :class:`quorvane.bars.Bar`, 6-tuples
-        ``(date, open, high, low, close, volume)`` or mappings with those
-        keys.  The signal is 0 while the strategy's indicator warms up.
+        ``bars`` is a DataFrame as :func:`quorvane.data.read_bars` returns it:
+        a rising ``DatetimeIndex`` and float columns ``open``, ``high``,
+        ``low``, ``close``, ``volume``.  The built-in strategies return a
+        Series on the bars' index, 0 while their indicator warms up.
         """
         raise NotImplementedError(
             f"{type(self).__name__} must override generate_signals(bars) and "
-            "return one signal (+1 long, 0 flat, -1 short) per bar"
+            "return one target position (from -1 to +1) per bar"
         )
 
     def __repr__(self) -> str:
@@ -42,6 +49,22 @@ class BaseStrategy:
 def parameter(name: str, doc: str) -> property:
     """A read-only attribute that shows the parameter ``name`` of ``params``."""
     return property(lambda self: self.params[name], doc=doc)
+
+
+def check_period(name: str, value: object) -> int:
+    """Return ``value`` as an int if it is a usable period (an integer >= 1,
+    not a bool); otherwise raise ValueError naming ``name`` and the value."""
+    if type(value) is int and value >= 1:  # the common case, checked cheaply
+        return value
+    if not isinstance(value, bool):
+        try:
+            period = operator.index(value)
+        except TypeError:
+            pass
+        else:
+            if period >= 1:
+                return period
+    raise ValueError(f"{name} must be an integer >= 1, got {value!r}")
 
 
 def check_number(name: str, value: object, *, minimum: float,

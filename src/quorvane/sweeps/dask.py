@@ -3,7 +3,7 @@
 The data goes to the workers once (``Client.scatter`` to every worker);
 each task names one scattered frame, one combination and one symbol, and
 returns its row as a plain dict.  ``"local"`` starts a cluster of worker
-processes for the run, listening on 127.0.0.1 only, with no dashboard.
+processes for the run, listening on 127.0.0.1 only.
 
 The workers need this package installed (the tasks refer to its functions by
 name), any strategy file at the same absolute path, and any module path
@@ -46,8 +46,10 @@ def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: 
         own_client = True
         try:
             if address == "local":
+                # The scheduler's web server runs even without a dashboard:
+                # loopback and a free port, so that two sweeps never clash.
                 cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
+                                       host="127.0.0.1", dashboard_address="127.0.0.1:0",
                                        silence_logs=logging.ERROR)
                 client = Client(cluster)
             else:

@@ -49,28 +49,31 @@ def run_local(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
               progress: bool) -> list[dict[str, object]]:
     """The rows of ``tasks``, in their order, computed by ``jobs`` processes
     (in this one when ``jobs`` is 1)."""
-    with progress_bar(len(tasks), progress, "sweep") as bar:
-        if jobs <= 1 or len(tasks) <= 1:
-            rows = []
+    if jobs <= 1 or len(tasks) <= 1:
+        rows = []
+        with progress_bar(len(tasks), progress, "sweep") as bar:
             for combination, symbol in tasks:
                 rows.append(run_row(job, combination, symbol, data[symbol]))
                 bar.update()
-            return rows
-        return _run_pool(job, tasks, data, min(jobs, len(tasks)), bar)
+        return rows
+    return _run_pool(job, tasks, data, min(jobs, len(tasks)), progress)
 
 
 def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
-              bar: Any) -> list[dict[str, object]]:
+              progress: bool) -> list[dict[str, object]]:
     rows: list[dict[str, object] | None] = [None] * len(tasks)
     pool = concurrent.futures.ProcessPoolExecutor(jobs, initializer=_init_worker,
                                                   initargs=(job, data))
     finished = False
     try:
+        # The workers start at the first submission; the progress bar's
+        # thread comes after, so that no thread is running when they fork.
         futures = {pool.submit(_work, combination, symbol): index
                    for index, (combination, symbol) in enumerate(tasks)}
-        for future in concurrent.futures.as_completed(futures):
-            rows[futures[future]] = future.result()
-            bar.update()
+        with progress_bar(len(tasks), progress, "sweep") as bar:
+            for future in concurrent.futures.as_completed(futures):
+                rows[futures[future]] = future.result()
+                bar.update()
         finished = True
     except BrokenProcessPool as exc:
         raise WorkerCrashed(

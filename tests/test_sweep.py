@@ -1,0 +1,201 @@
+"""Parameter sweeps: every row equals a single run, the grid syntax, refused
+combinations, specifications that cannot load, and Ctrl-C."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvane
+from quorvane.sweeps.grid import GridError, combinations, parse_grid
+
+# The data reader leaves its thread pool running; the workers fork after it.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+
+# A user strategy whose signal depends on its parameters and on its symbol,
+# so that a row computed with the wrong ones shows.
+CROSSING = textwrap.dedent('''\
+    import os
+    import time
+    import numpy as np
+    from quorvane.strategy import Strategy
+
+    class Crossing(Strategy):
+        """Long above the average of `period` closes, short below, `size` of the account."""
+
+        def __init__(self, symbols=None, *, period=5, size=1.0, pause=0.0):
+            if period < 2:
+                raise ValueError(f"period must be at least 2, got {period}")
+            super().__init__(symbols, period=period, size=size, pause=pause)
+
+        def generate_signals(self, bars):
+            if self.params["pause"]:
+                open(os.environ["SWEEP_STARTED"], "a").close()
+                time.sleep(self.params["pause"])
+            close = bars["close"]
+            side = np.sign(close - close.rolling(self.params["period"]).mean()).fillna(0.0)
+            half = 0.5 if self.symbols == ["BBB"] else 1.0
+            return (side * self.params["size"] * half).to_numpy()
+    ''')
+
+
+def _bars(n, seed):
+    rng = np.random.default_rng(seed)
+    close = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
+    frame = pd.DataFrame({"date": pd.bdate_range("2020-01-01", periods=n).strftime("%Y-%m-%d"),
+                          "open": close, "high": close * 1.01, "low": close * 0.99,
+                          "close": close, "volume": 1000.0})
+    return frame
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("sweep")
+    (folder / "crossing.py").write_text(CROSSING)
+    (folder / "universe").mkdir()
+    for seed, symbol in enumerate(["AAA", "BBB"]):
+        _bars(250, seed).to_csv(folder / "universe" / f"{symbol}.csv", index=False)
+    return folder
+
+
+def cli(*args, cwd, env=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "quorvane", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=120,
+                          env={**os.environ, **(env or {})}, **kwargs)
+
+
+# -- every row is a single run --------------------------------------------------------
+
+def test_rows_equal_single_runs_whatever_the_jobs(work):
+    """Each row of `sweep --jobs 2` holds the statistics of `run --json` with
+    the same parameters and symbol, costs included; one job gives the same table."""
+    out = work / "rows.csv"
+    done = cli("sweep", "crossing.py", "--grid", "period=3:9:3", "--grid", "size=0.5,1.0",
+               "--data", "universe", "--commission", "5", "--slippage", "2", "--jobs", "2",
+               "--out", out, "--sort", "total_return", cwd=work)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""  # no progress bar when standard error is not a terminal
+    rows = pd.read_csv(out)
+    assert len(rows) == 3 * 2 * 2
+    assert rows["total_return"].is_monotonic_decreasing
+    assert set(zip(rows["symbol"], rows["period"], rows["size"])) == {
+        (s, p, z) for s in ("AAA", "BBB") for p in (3, 6, 9) for z in (0.5, 1.0)}
+    for row in rows.itertuples():
+        single = cli("run", "crossing.py", "--param", f"period={row.period}",
+                     "--param", f"size={row.size}", "--data", "universe", "--symbols",
+                     row.symbol, "--commission", "5", "--slippage", "2", "--json", cwd=work)
+        assert single.returncode == 0, single.stderr
+        stats = json.loads(single.stdout)["stats"]
+        for name, value in stats.items():
+            got = getattr(row, name)
+            if value is None:
+                assert np.isnan(got), name
+            else:
+                # CSV keeps every digit of a float (repr), so equal means equal.
+                assert got == value, (name, row)
+
+    serial = quorvane.sweep(str(work / "crossing.py"), {"period": "3:9:3", "size": [0.5, 1.0]},
+                            work / "universe", commission=5, slippage=2, jobs=1,
+                            sort="total_return")
+    pd.testing.assert_frame_equal(serial.drop(columns="error"),
+                                  rows.drop(columns="error"), check_dtype=False)
+
+
+# -- the grid -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, values", [
+    ("5:100:5", list(range(5, 101, 5))),
+    ("5:12:5", [5, 10]),                 # 12 is not reached: not included
+    ("10:1:-3", [10, 7, 4, 1]),
+    ("1:3", [1, 2, 3]),
+    ("7:7:1", [7]),
+    ("10,20,50", [10, 20, 50]),
+    ("0.5, 1.0", [0.5, 1.0]),
+    ("'a','b'", ["a", "b"]),
+    ("fast,slow", ["fast", "slow"]),     # plain words stay text, as with --param
+    ("'a,b',[1,2],None", ["a,b", [1, 2], None]),
+])
+def test_grid_values(text, values):
+    assert parse_grid([f"k={text}"]) == {"k": values}
+
+
+@pytest.mark.parametrize("item, message", [
+    ("k=5:1:1", "holds no value"),
+    ("k=1:5:0", "step of 1:5:0 is zero"),
+    ("k=1,,2", "empty value"),
+    ("k", "expects KEY=VALUES"),
+    ("symbols=1,2", "symbols"),
+    ("2k=1", "identifier"),
+])
+def test_grid_mistakes(item, message):
+    with pytest.raises(GridError, match=message):
+        parse_grid([item])
+
+
+def test_combinations_are_the_product_in_grid_order():
+    grid = parse_grid(["a=1:2", "b='x','y','z'"])
+    assert combinations(grid) == [{"a": a, "b": b} for a in (1, 2) for b in "xyz"]
+
+
+# -- refusals -------------------------------------------------------------------------
+
+def test_a_refused_combination_is_a_row_with_its_error(work):
+    table = quorvane.sweep(str(work / "crossing.py"), {"period": [1, 4]}, work / "universe",
+                           jobs=2)
+    assert len(table) == 4
+    refused = table[table["period"] == 1]
+    assert list(refused["error"]) == ["ValueError: period must be at least 2, got 1"] * 2
+    assert refused["sharpe"].isna().all() and refused["total_return"].isna().all()
+    assert list(table.index[table["period"] == 1]) == [2, 3]  # failed rows sort last
+    assert table.loc[table["period"] == 4, "error"].isna().all()
+
+
+@pytest.mark.parametrize("spec, args, message", [
+    ("no_such_strategy", [], "Strategy 'no_such_strategy' not found"),
+    ("missing.py", [], "strategy file not found: missing.py"),
+    ("crossing.py", ["--grid", "perod=3,4"], "unexpected keyword argument 'perod'"),
+    ("crossing.py", ["--sort", "sharp"], "cannot sort by 'sharp'"),
+    ("crossing.py", ["--out", "rows.xlsx"], "must end in .csv or .parquet"),
+])
+def test_a_sweep_that_cannot_start_stops_with_one_line(work, spec, args, message):
+    done = cli("sweep", spec, "--grid", "period=3,4", "--out", "never.csv", *args,
+               "--data", "universe", cwd=work)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1 and message in done.stderr, done.stderr
+    assert not (work / "never.csv").exists()
+
+
+def test_ctrl_c_stops_the_workers_with_status_130(work, tmp_path):
+    started = tmp_path / "started"
+    sweep = subprocess.Popen(
+        [sys.executable, "-m", "quorvane", "sweep", "crossing.py", "--grid", "period=2:40",
+         "--param", "pause=30", "--data", "universe", "--jobs", "2"],
+        cwd=work, env={**os.environ, "SWEEP_STARTED": str(started)}, start_new_session=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert started.exists(), "no worker started a task"
+    # As a terminal does: the signal goes to every process of the group.
+    os.killpg(sweep.pid, signal.SIGINT)
+    _, err = sweep.communicate(timeout=30)
+    assert sweep.returncode == 130, err
+    assert "interrupted" in err and "Traceback" not in err
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(sweep.pid, 0)  # a worker left in the group?
+        except ProcessLookupError:
+            break
+        time.sleep(0.05)
+    else:
+        os.killpg(sweep.pid, signal.SIGKILL)
+        pytest.fail("worker processes outlived the interrupted sweep")

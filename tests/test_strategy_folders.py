@@ -35,6 +35,10 @@ FILES = {
         class Slow(Fast):
             def generate_signals(self, bars):
                 return [-1] * len(bars)
+
+        class Plain:
+            def generate_signals(self, bars):
+                return [0] * len(bars)
         '''),
     "boom.py": MARKER + textwrap.dedent('''\
         from quorvane.strategy import Strategy
@@ -119,6 +123,7 @@ ERRORS = [
     (["load", "strategies/pair.py"], "holds several strategy classes: Fast, Slow; "
                                      "choose one with --class-name NAME"),
     (["load", "pair", "--strategy-path", "strategies"], "choose one with --class-name NAME"),
+    (["run", "strategies/pair.py", "--class-name", "Plain"], "Plain is not a strategy class"),
     (["load", "strategies/breakout.py", "--class-name", "always"],
      "always in {folder}/breakout.py is a function, not a strategy class"),
     (["load", "sma_momentum", "--param", "ma_perod=5"],

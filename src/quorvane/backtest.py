@@ -35,8 +35,8 @@ import pandas as pd
 
 from .stats import infer_bars_per_year, statistics
 
-__all__ = ["BacktestResult", "PortfolioResult", "backtest", "check_positions", "portfolio",
-           "run_strategy", "MAX_COST_BPS"]
+__all__ = ["BacktestResult", "PortfolioResult", "backtest", "check_positions", "cost_rate",
+           "portfolio", "run_strategy", "MAX_COST_BPS"]
 
 # Costs above half of the traded value would make the cost factor negative
 # on a flip from long to short; no market charges that.
@@ -198,7 +198,8 @@ def _show(value: float) -> str:
 
 # -- one symbol --------------------------------------------------------------------
 
-def _cost_rate(commission: float, slippage: float) -> float:
+def cost_rate(commission: float, slippage: float) -> float:
+    """The cost rate k of a change of position, from basis points; refuses unusable costs."""
     for name, value in (("commission", commission), ("slippage", slippage)):
         if isinstance(value, bool) or not isinstance(value, numbers.Real) \
                 or not (0 <= value < math.inf):
@@ -217,7 +218,7 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
     (their sum is the cost rate); ``bars_per_year`` overrides the number
     inferred from the dates.
     """
-    rate = _cost_rate(commission, slippage)
+    rate = cost_rate(commission, slippage)
     if len(bars) == 0:
         raise ValueError("there are no bars to backtest")
     pos = check_positions(positions, bars)
@@ -281,7 +282,7 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
 def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.0,
                  slippage: float = 0.0, bars_per_year: int | None = None) -> BacktestResult:
     """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest."""
-    _cost_rate(commission, slippage)  # refuse bad costs before the strategy runs
+    cost_rate(commission, slippage)  # refuse bad costs before the strategy runs
     generate = getattr(strategy, "generate_signals", None)
     if not callable(generate):
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")

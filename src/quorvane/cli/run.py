@@ -1,68 +1,55 @@
-"""``run``: a strategy over bars, with its backtest and an optional plot."""
+"""``run``: a strategy over bars, its backtest with costs, the statistics, and
+optional files: the trade list, the equity curve and a plot.
+
+Results go to standard output; progress lines and warnings to standard error.
+"""
 
 from __future__ import annotations
 
 import argparse
-import csv
-import datetime
-import logging
+import json
 import math
 import os
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+import time
+from collections.abc import Mapping
+from pathlib import Path
 from typing import IO, Any
 
-from quorvane.backtest import BacktestResult, backtest
-from quorvane.bars import Bar, as_bar
+from .options import _DESCRIPTION, CliError, describe, load_from_args, parse_symbols, strategy_params
 
-from .options import _DESCRIPTION, CliError, class_path, describe, load_from_args
+__all__ = ["Progress", "cmd_run", "register", "read_bars", "parse_dates", "_open_data"]
 
-COLUMNS = ("date", "open", "high", "low", "close", "volume")
-# Files at least this large are "long": --progress auto reports on them
-# when standard output is a terminal.
-LONG_FILE_BYTES = 1 << 20
+SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
-# -- progress --------------------------------------------------------------------
+# How each statistic is shown in the table.
+_PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
+            "avg_trade_return", "best_trade_return", "worst_trade_return",
+            "buy_and_hold_return", "costs"}
+_SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
+           "worst_trade_return", "buy_and_hold_return"}
+# Columns of the per-symbol table when several symbols run.
+_SYMBOL_COLUMNS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades", "exposure")
+
+
+# -- progress ----------------------------------------------------------------------
 
 class Progress:
-    """Progress lines on standard output while a long input is read.
+    """Progress lines on standard error while a run works.
 
-    On a terminal one line is rewritten in place; elsewhere (``--progress
-    always`` into a pipe or file) a line is printed every 10%.
+    ``auto`` shows them only when standard error is a terminal, so captured
+    or piped output never holds them.
     """
 
-    def __init__(self, out: IO[str], enabled: bool) -> None:
-        self.out = out
-        self.enabled = enabled
-        self.tty = enabled and _isatty(out)
-        self._shown = -1
-        self._label = ""
-
-    def start(self, label: str) -> None:
-        self._label = label
-        self._shown = -1
-
-    def update(self, fraction: float) -> None:
-        if not self.enabled:
-            return
-        step = 1 if self.tty else 10
-        percent = min(100, int(fraction * 100)) // step * step
-        if percent <= self._shown:
-            return
-        self._shown = percent
-        if self.tty:
-            self.out.write(f"\r{self._label}: {percent:3d}%")
-            self.out.flush()
-        else:
-            print(f"{self._label}: {percent}%", file=self.out, flush=True)
+    def __init__(self, err: IO[str], mode: str = "auto") -> None:
+        self.err = err
+        self.enabled = mode == "always" or (mode == "auto" and _isatty(err))
+        self._started = time.perf_counter()
 
     def note(self, message: str) -> None:
-        if not self.enabled:
-            return
-        if self.tty and self._shown >= 0:
-            self.out.write("\n")
-            self._shown = -1
-        print(message, file=self.out, flush=True)
+        if self.enabled:
+            elapsed = time.perf_counter() - self._started
+            print(f"[{elapsed:6.2f} s] {message}", file=self.err, flush=True)
 
 
 def _isatty(stream: IO[str]) -> bool:
@@ -72,199 +59,307 @@ def _isatty(stream: IO[str]) -> bool:
         return False
 
 
-# -- reading bars -----------------------------------------------------------------
-
-def _counting(lines: Iterable[str], total: int, progress: Progress) -> Iterator[str]:
-    done = 0
-    for line in lines:
-        done += len(line)
-        if total:
-            progress.update(done / total)
-        yield line
+def _warn(message: str) -> None:
+    print(f"warning: {message}", file=sys.stderr, flush=True)
 
 
-def read_bars(stream: Iterable[str], label: str, *, size: int = 0,
-              progress: Progress | None = None) -> list[Bar]:
-    """Bars from CSV text with a header line naming the columns date, open,
-    high, low, close and volume (any order, any letter case, more columns
-    allowed).  ``size`` is the length of the text, for progress."""
-    progress = progress or Progress(sys.stdout, False)
-    progress.start(f"reading {label}")
-    reader = csv.DictReader(_counting(stream, size, progress))
+# -- reading the data ----------------------------------------------------------------
+
+def read_bars(path: str | os.PathLike[str]) -> Any:
+    """The bars of one file; see :func:`quorvane.data.read_bars`."""
+    from quorvane.data import read_bars as read
+    return read(path)
+
+
+def parse_dates(bars: Any) -> Any:
+    """The bars' dates: the rising index that :func:`read_bars` checked."""
+    return bars.index
+
+
+def _open_data(path: str | None, symbols: list[str] | None,
+               progress: Progress) -> tuple[dict[str, Any], str]:
+    """``({symbol: bars}, label)`` for --data and --symbols, bad data as a CliError."""
+    from quorvane.data import DataError, load_data
+    label = SAMPLE_LABEL if path is None else path
+    progress.note(f"reading {label}")
     try:
-        header = reader.fieldnames
-    except csv.Error as exc:
-        raise CliError(f"{label}: {exc}") from exc
-    if not header:
-        raise CliError(f"{label} is empty; expected a header line {','.join(COLUMNS)}")
-    present = {str(name).strip().lower() for name in header}
-    missing = [name for name in COLUMNS if name not in present]
-    if missing:
-        raise CliError(f"{label}: no column {', '.join(missing)} in the header line; "
-                       f"expected {','.join(COLUMNS)}")
-    bars = []
-    try:
-        for row in reader:
-            try:
-                bar = as_bar({str(key).strip(): value for key, value in row.items()})
-            except (TypeError, ValueError) as exc:
-                message = str(exc).removeprefix("bar: ")
-                raise CliError(f"{label}, line {reader.line_num}: {message}") from exc
-            bars.append(bar)
-    except csv.Error as exc:
-        raise CliError(f"{label}, line {reader.line_num}: {exc}") from exc
-    if not bars:
-        raise CliError(f"{label} holds no bars, only a header line")
-    progress.update(1.0)
-    progress.note(f"read {len(bars):,} bars from {label}")
-    return bars
+        universe = load_data(path, symbols)
+    except FileNotFoundError as exc:
+        raise CliError(str(exc) if path is None else f"data file not found: {path}") from None
+    except DataError as exc:
+        raise CliError(str(exc)) from None
+    except PermissionError as exc:
+        raise CliError(f"cannot read {exc.filename or path}: {exc.strerror}") from None
+    total = sum(len(bars) for bars in universe.values())
+    progress.note(f"read {total:,} bars of {len(universe)} symbol(s)")
+    return universe, label
 
 
-def parse_dates(bars: Sequence[Bar], label: str) -> list[datetime.datetime] | None:
-    """The bars' dates as datetimes, checked to rise, or None when some date is
-    not in ISO format (then the order is the file's and is not checked)."""
-    dates = []
-    for bar in bars:
-        try:
-            dates.append(datetime.datetime.fromisoformat(str(bar.date).strip()))
-        except ValueError:
-            return None
-    try:
-        for index in range(1, len(dates)):
-            if not dates[index] > dates[index - 1]:
-                raise CliError(
-                    f"{label}: the date {bars[index].date} of bar {index + 1} does not come after "
-                    f"{bars[index - 1].date}; bars must be in time order, one per date")
-    except TypeError:  # dates with and without a time zone cannot be ordered
-        return None
-    return dates
+# -- checking output paths before any work -------------------------------------------
+
+_INSTALL_PLOT = ("--plot needs matplotlib, which is not installed: "
+                 "pip install 'quorvane[plot]'")
 
 
-def _open_data(path: str | None, progress: Progress,
-               progress_mode: str) -> tuple[list[Bar], str]:
-    if path is None:
-        from quorvane.data import SAMPLE_NAME, sample_csv
-        label = f"{SAMPLE_NAME} (shipped synthetic sample)"
-        text = sample_csv().read_text(encoding="utf-8")
-        return read_bars(text.splitlines(keepends=True), label), label
-    try:
-        size = os.stat(path).st_size
-        stream = open(path, "r", encoding="utf-8-sig", newline="")
-    except FileNotFoundError:
-        raise CliError(f"data file not found: {path}") from None
-    except IsADirectoryError:
-        raise CliError(f"data file is a directory: {path}") from None
-    except OSError as exc:
-        raise CliError(f"cannot read data file {path}: {exc.strerror or exc}") from exc
-    if progress_mode == "auto":
-        progress.enabled = progress.tty = size >= LONG_FILE_BYTES and _isatty(progress.out)
-    with stream:
-        try:
-            return read_bars(stream, path, size=size, progress=progress), path
-        except UnicodeDecodeError as exc:
-            raise CliError(f"{path} is not UTF-8 text ({exc.reason})") from exc
+def _check_writable(option: str, path: str) -> None:
+    folder = Path(path).parent
+    if Path(path).is_dir():
+        raise CliError(f"{option} {path}: that is a folder; name a file")
+    if not folder.is_dir():
+        raise CliError(f"{option} {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise CliError(f"{option} {path}: the folder {folder} is not writable")
 
 
-# -- plotting --------------------------------------------------------------------
-
-_INSTALL_PLOT = ("--plot needs matplotlib, which is not installed: pip install matplotlib "
-                 "(or install this package with its 'plot' extra: pip install '.[plot]')")
-
-
-def _check_matplotlib() -> None:
+def _check_plot(path: str) -> None:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
         raise CliError(_INSTALL_PLOT) from None
+    from .plot import supported_formats
+    formats = supported_formats()
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix not in formats:
+        known = ", ".join(f".{name}" for name in sorted(formats))
+        what = f"the extension .{suffix}" if suffix else "a file name without extension"
+        raise CliError(f"--plot {path}: matplotlib cannot write {what}; use one of {known}")
+    _check_writable("--plot", path)
 
 
-def plot(path: str, x: Sequence[object], closes: Sequence[float],
-         result: BacktestResult, title: str) -> None:
-    """Closing prices with entry and exit markers above, the equity curve below."""
-    logging.getLogger("matplotlib").setLevel(logging.ERROR)
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=(11, 7), layout="constrained")
-    FigureCanvasAgg(figure)
-    prices, equity = figure.subplots(2, 1, sharex=True, height_ratios=[2, 1])
-    prices.plot(x, closes, color="0.35", linewidth=1.0, label="close")
-    markers = [
-        (1, "^", "tab:green", "enter long"),
-        (-1, "v", "tab:red", "enter short"),
-        (0, "o", "black", "exit to flat"),
-    ]
-    changes = position_changes(result.positions)
-    for side, marker, colour, name in markers:
-        points = [change.index for change in changes if change.after == side]
-        if points:
-            prices.scatter([x[i] for i in points], [closes[i] for i in points], marker=marker,
-                           s=40, color=colour, zorder=3, label=f"{name} ({len(points)})")
-    prices.set_ylabel("close")
-    prices.legend(loc="best", fontsize="small")
-    prices.grid(alpha=0.3)
-    equity.plot(x, result.equity, color="tab:blue", linewidth=1.2)
-    equity.axhline(1.0, color="0.6", linewidth=0.8, linestyle="--")
-    equity.set_ylabel("equity (start = 1)")
-    equity.grid(alpha=0.3)
-    figure.suptitle(title)
-    figure.savefig(path, dpi=100)
-
+# -- the command ---------------------------------------------------------------------
 
 def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
+    from quorvane.backtest import cost_rate
     if args.plot is not None:
-        _check_matplotlib()
+        _check_plot(args.plot)
+    for option, path in (("--trades", args.trades), ("--equity", args.equity)):
+        if path is not None:
+            _check_writable(option, path)
+    try:
+        cost_rate(args.commission, args.slippage)
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+
+    progress = Progress(sys.stderr, args.progress)
     strategy = load_from_args(args)
-    generate = getattr(strategy, "generate_signals", None)
-    if not callable(generate):
-        raise CliError(f"{class_path(type(strategy))} has no generate_signals(bars) method")
+    if not callable(getattr(strategy, "generate_signals", None)):
+        raise CliError(f"{type(strategy).__name__} has no generate_signals(bars) method")
+    universe, label = _open_data(args.data, parse_symbols(args.symbols), progress)
 
-    progress = Progress(out, args.progress == "always")
-    bars, label = _open_data(args.data, progress, args.progress)
-    dates = parse_dates(bars, label)
-    closes = [bar.close for bar in bars]
-    progress.note(f"computing signals for {len(bars):,} bars")
-    signals = generate(bars)
-    progress.note("running the backtest")
-    result = backtest(closes, signals)
+    from quorvane.backtest import portfolio, run_strategy
+    results = {}
+    for number, (symbol, bars) in enumerate(universe.items(), start=1):
+        progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "
+                      f"{len(bars):,} bars)")
+        result = run_strategy(strategy, bars, commission=args.commission,
+                              slippage=args.slippage)
+        _warn_if_idle(strategy, symbol, bars, result)
+        results[symbol] = result
+    combined = portfolio(results) if len(results) > 1 else None
+    progress.note("backtest done")
 
-    span = f", {bars[0].date} to {bars[-1].date}" if len(bars) > 1 else f", {bars[0].date}"
-    print(f"strategy: {describe(strategy)}", file=out)
-    print(f"data: {label}, {len(bars):,} bars{span}", file=out)
-    print(f"signals: {result.long_bars} long, {result.flat_bars} flat, "
-          f"{result.short_bars} short", file=out)
-    print(f"trades: {result.trades}", file=out)
-    print(f"total return: {_percent(result.total_return, signed=True)}", file=out)
-    print(f"max drawdown: {_percent(result.max_drawdown)}", file=out)
+    report = _report(strategy, label, universe, results, combined)
+    if args.json:
+        print(json.dumps(report, allow_nan=False, default=repr), file=out)
+    else:
+        _print_table(report, results, combined, args, out)
+    if args.trades is not None:
+        _write_trades(args.trades, results)
+        _say(args, out, f"trades: {args.trades}")
+    if args.equity is not None:
+        _write_equity(args.equity, results, combined)
+        _say(args, out, f"equity: {args.equity}")
     if args.plot is not None:
-        x: Sequence[object] = dates if dates is not None else list(range(len(bars)))
-        plot(args.plot, x, closes, result, f"{describe(strategy)} on {label}")
-        print(f"plot: {args.plot}", file=out)
+        from .plot import draw
+        progress.note(f"drawing {args.plot}")
+        draw(args.plot, results, combined, f"{describe(strategy)} on {label}")
+        _say(args, out, f"plot: {args.plot}")
     return 0
 
 
-def _percent(value: float, signed: bool = False) -> str:
+def _say(args: argparse.Namespace, out: IO[str], line: str) -> None:
+    # With --json, standard output holds the one JSON object and nothing else.
+    print(line, file=sys.stderr if args.json else out)
+
+
+def _warn_if_idle(strategy: object, symbol: str, bars: Any, result: Any) -> None:
+    if result.stats["exposure"]:
+        return
+    warm_up = getattr(strategy, "warm_up", None)
+    if isinstance(warm_up, int) and warm_up >= len(bars):
+        _warn(f"{symbol}: the warm-up of {describe(strategy)} is {warm_up:,} bars, not shorter "
+              f"than the {len(bars):,} bars of data: it never takes a position")
+    else:
+        _warn(f"{symbol}: {describe(strategy)} never takes a position "
+              "(every target position is 0)")
+
+
+def _when(stamp: Any) -> str:
+    if stamp.hour == stamp.minute == stamp.second == stamp.microsecond == 0 \
+            and stamp.nanosecond == 0:
+        return stamp.date().isoformat()
+    return stamp.isoformat()
+
+
+def _report(strategy: object, label: str, universe: Mapping[str, Any],
+            results: Mapping[str, Any], combined: Any) -> dict[str, object]:
+    """The JSON object of a run (the table shows the same)."""
+    def span(index: Any) -> dict[str, object]:
+        return {"bars": len(index), "start": _when(index[0]), "end": _when(index[-1])}
+
+    main = combined if combined is not None else next(iter(results.values()))
+    report: dict[str, object] = {
+        "strategy": type(strategy).__name__,
+        "params": dict(strategy_params(strategy) or {}),
+        "data": label,
+        **span(main.equity.index),
+        "stats": main.stats,
+    }
+    if combined is not None:
+        report["per_symbol"] = {symbol: {**span(result.equity.index), "stats": result.stats}
+                                for symbol, result in results.items()}
+    return report
+
+
+def _format(name: str, value: object) -> str:
+    if value is None:
+        return "n/a"
+    if isinstance(value, int):
+        return f"{value:,}"
+    assert isinstance(value, float)
     if not math.isfinite(value):
         return str(value)
-    return f"{value * 100:+.2f}%" if signed else f"{value * 100:.2f}%"
+    if name in _PERCENT:
+        return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
+    return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
 
+
+def _print_table(report: Mapping[str, Any], results: Mapping[str, Any], combined: Any,
+                 args: argparse.Namespace, out: IO[str]) -> None:
+    from quorvane.stats import DESCRIPTIONS
+    main = combined if combined is not None else next(iter(results.values()))
+    symbols = list(results)
+    held = symbols[0] if len(symbols) == 1 else f"{len(symbols)} symbols, equal weight"
+    print(f"strategy:   {describe_report(report)}", file=out)
+    print(f"data:       {report['data']}: {held}, {report['bars']:,} bars, "
+          f"{report['start']} to {report['end']}", file=out)
+    print(f"costs:      {args.commission:g} bps commission + {args.slippage:g} bps slippage "
+          "per unit of position traded", file=out)
+    print(f"annualised: {main.stats['bars_per_year']:,} bars a year "
+          f"({main.bars_per_year_reason})", file=out)
+    print(file=out)
+    stats = main.stats
+    width = max(len(name) for name in stats)
+    values = {name: _format(name, value) for name, value in stats.items()}
+    value_width = max(len(text) for text in values.values())
+    for name, text in values.items():
+        if name == "bars_per_year":
+            continue
+        print(f"{name:<{width}}  {text:>{value_width}}  {DESCRIPTIONS[name]}", file=out)
+    if combined is not None:
+        print(file=out)
+        header = ["symbol", "bars", *_SYMBOL_COLUMNS]
+        rows = [[symbol, f"{len(result.equity):,}",
+                 *(_format(name, result.stats[name]) for name in _SYMBOL_COLUMNS)]
+                for symbol, result in results.items()]
+        widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
+        for row in [header, *rows]:
+            cells = [str(cell).ljust(widths[0]) if i == 0 else str(cell).rjust(widths[i])
+                     for i, cell in enumerate(row)]
+            print("  ".join(cells).rstrip(), file=out)
+
+
+def describe_report(report: Mapping[str, Any]) -> str:
+    params = report["params"]
+    inner = ", ".join(f"{key}={value!r}" for key, value in params.items())
+    return f"{report['strategy']}({inner})"
+
+
+def _write_trades(path: str, results: Mapping[str, Any]) -> None:
+    import pandas as pd
+    frames = []
+    for symbol, result in results.items():
+        trades = result.trades
+        if len(results) > 1:
+            trades = trades.assign(symbol=symbol)[["symbol", *trades.columns]]
+        frames.append(trades)
+    table = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
+    table.to_csv(path, index=False)
+
+
+def _write_equity(path: str, results: Mapping[str, Any], combined: Any) -> None:
+    import pandas as pd
+    if combined is None:
+        result = next(iter(results.values()))
+        equity = result.equity.to_numpy()
+        close = result.close.to_numpy()
+        table = pd.DataFrame({
+            "close": close,
+            "position": result.positions.to_numpy(),
+            "return": result.returns.to_numpy(),
+            "equity": equity,
+            "drawdown": _drawdown(equity),
+            "buy_and_hold": close / close[0],
+        }, index=result.equity.index)
+    else:
+        equity = combined.equity.to_numpy()
+        table = pd.DataFrame({
+            "return": combined.returns.to_numpy(),
+            "equity": equity,
+            "drawdown": _drawdown(equity),
+            "buy_and_hold": combined.buy_and_hold.to_numpy(),
+        }, index=combined.equity.index)
+    table.index.name = "date"
+    table.to_csv(path)
+
+
+def _drawdown(equity: Any) -> Any:
+    import numpy as np
+    peak = np.maximum(np.maximum.accumulate(equity), 1.0)
+    return equity / peak - 1.0
+
+
+def _bps(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected basis points (a number), got {text!r}") from None
+    if not 0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
+    return value
 
 
 def register(commands: Any, common: argparse.ArgumentParser,
              loading: argparse.ArgumentParser) -> None:
-    run = commands.add_parser("run", parents=[loading, common],
-                              help="run a strategy over daily bars and report a simple backtest",
-                              description="Run a strategy over daily bars and report its signals "
-                                          "and a long/short backtest: the signal of a bar is the "
-                                          "position held from its close to the next close. "
-                                          + _DESCRIPTION.split(". ", 1)[1])
-    run.add_argument("--data", metavar="FILE.csv",
-                     help="bars with a header line date,open,high,low,close,volume "
+    run = commands.add_parser(
+        "run", parents=[loading, common],
+        help="backtest a strategy over bars and report its statistics",
+        description="Backtest a strategy over bars and print its statistics. The target "
+                    "position a strategy gives at the close of a bar earns the next bar's "
+                    "close-to-close return; each change of position pays the costs. Several "
+                    "symbols make an equal-weight portfolio rebalanced at every close. "
+                    + _DESCRIPTION.split(". ", 1)[1])
+    run.add_argument("--data", metavar="FILE|DIR",
+                     help="the bars: a CSV or Parquet file with the columns date,open,high,"
+                          "low,close,volume (any order and letter case; a symbol column for "
+                          "several symbols), or a folder of such files, one per symbol "
                           "(default: the shipped synthetic sample)")
+    run.add_argument("--commission", metavar="BPS", type=_bps, default=0.0,
+                     help="commission in basis points of the value traded (default 0)")
+    run.add_argument("--slippage", metavar="BPS", type=_bps, default=0.0,
+                     help="slippage in basis points of the value traded (default 0)")
+    run.add_argument("--json", action="store_true",
+                     help="print one JSON object instead of the table")
+    run.add_argument("--trades", metavar="FILE.csv",
+                     help="write the list of trades to this CSV file")
+    run.add_argument("--equity", metavar="FILE.csv",
+                     help="write the equity curve (with positions and drawdown) to this CSV file")
     run.add_argument("--plot", metavar="FILE.png",
-                     help="also draw the closes with entries and exits and the equity curve "
-                          "into this file (needs matplotlib: the 'plot' extra)")
+                     help="draw the prices with the positions, the equity against buy-and-hold "
+                          "and the drawdown into this file (.png, .svg, .pdf, ...; needs "
+                          "matplotlib: pip install 'quorvane[plot]')")
     run.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
-                     help="progress lines while reading: auto (the default) shows them only "
-                          "for a file of 1 MiB or more when standard output is a terminal")
+                     help="progress lines on standard error: auto (the default) shows them "
+                          "only when standard error is a terminal")
     run.set_defaults(handler=cmd_run)

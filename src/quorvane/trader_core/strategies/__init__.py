@@ -38,6 +38,11 @@ class SMAMomentumStrategy(BaseStrategy):
     def __init__(self, *, ma_period: int = 20) -> None:
         super().__init__(ma_period=check_period("ma_period", ma_period))
 
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.ma_period - 1
+
     def generate_signals(self, bars):
         from . import signals
         from quorvane.indicators import sma
@@ -60,6 +65,11 @@ class DualSMAMomentumStrategy(BaseStrategy):
         slow = check_period("slow_period", slow_period)
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow)
+
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.slow_period - 1
 
     def generate_signals(self, bars):
         from . import signals
@@ -92,6 +102,11 @@ class RSIMomentumStrategy(BaseStrategy):
         check_ordered("oversold", oversold, "overbought", overbought)
         super().__init__(rsi_period=period, oversold=oversold, overbought=overbought)
 
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.rsi_period
+
     def generate_signals(self, bars):
         from . import signals
         (close,) = signals.columns(bars, type(self).__name__, "close")
@@ -117,6 +132,11 @@ class MACDCrossoverStrategy(BaseStrategy):
         signal = check_period("signal_period", signal_period)
         check_ordered("fast_period", fast, "slow_period", slow)
         super().__init__(fast_period=fast, slow_period=slow, signal_period=signal)
+
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.slow_period + self.signal_period - 2
 
     def generate_signals(self, bars):
         from . import signals
@@ -144,6 +164,11 @@ class BollingerMeanReversionStrategy(BaseStrategy):
         check_number("num_std", num_std, minimum=0, inclusive=False)
         super().__init__(period=period, num_std=num_std)
 
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.period - 1
+
     def generate_signals(self, bars):
         from . import signals
         (close,) = signals.columns(bars, type(self).__name__, "close")
@@ -169,6 +194,11 @@ class VWAPReversionStrategy(BaseStrategy):
         period = check_period("period", period)
         check_number("threshold", threshold, minimum=0)
         super().__init__(period=period, threshold=threshold)
+
+    @property
+    def warm_up(self) -> int:
+        """Bars before the indicator exists; the position is 0 during them."""
+        return self.period - 1
 
     def generate_signals(self, bars):
         from . import signals

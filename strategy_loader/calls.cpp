@@ -75,6 +75,10 @@ LoweredText lower_cache[8];
 
 }  // namespace
 
+void forget_lowered_texts() {
+    for (LoweredText& entry : lower_cache) entry = LoweredText{};
+}
+
 OwnedRef lower_text(PyObject* text) {
     if (!PyUnicode_CheckExact(text)) return call_method0(text, names.lower);
     const bool cacheable = PyUnicode_GET_LENGTH(text) <= lower_cache_max_length;

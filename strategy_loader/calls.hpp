@@ -29,6 +29,9 @@ OwnedRef call_method1(PyObject* obj, PyObject* name, PyObject* arg);
 // called directly instead of being looked up on every call.
 OwnedRef lower_text(PyObject* text);
 
+// Forgets the cached lower-case forms of an interpreter that is gone.
+void forget_lowered_texts();
+
 // A new keyword dict: {first_name: first_value, **rest}, in that order.
 OwnedRef keywords_with_first(PyObject* first_name, PyObject* first_value, PyObject* rest);
 

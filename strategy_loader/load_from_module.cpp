@@ -97,6 +97,10 @@ PyObject* load_strategy_from_module(PyObject* const* values, PyObject* kwargs) {
 
 }  // namespace
 
+void forget_module_path_splits() {
+    for (SplitPath& entry : split_cache) entry = SplitPath{};
+}
+
 const FunctionDef load_strategy_from_module_def = {
     .method = {"load_strategy_from_module", as_method_function(fastcall_entry<load_strategy_from_module_def>), METH_FASTCALL | METH_KEYWORDS, load_strategy_from_module_doc},
     .kind = CallKind::parameters_with_extra_keywords,

@@ -1,12 +1,15 @@
 // Module definition, and the create and exec steps of its multi-phase
 // initialisation. All module state is process-wide (module_state.hpp), so
-// the module is made once per process and refuses other interpreters.
+// the module is made once per owning interpreter and refuses other
+// interpreters while its owner lives.
 
 #include "function_type.hpp"
 #include "module_body.hpp"
 #include "module_state.hpp"
+#include "calls.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
+#include "operations.hpp"
 #include "traceback_entries.hpp"
 
 #include <cstdio>
@@ -26,6 +29,62 @@ constexpr const char module_doc[] =
     "- Built-in strategy names (e.g., 'sma_momentum')\n"
     "- File paths (e.g., 'user_strategies/my_strategy.py')\n- Class instances\n";
 
+// Interpreter lifecycle ****************************************************
+
+// Set once the main interpreter that owned the state has been finalised; an
+// embedding program may initialise a new one in the same process, which
+// gets the same interpreter id.
+bool owner_finalised = false;
+
+void note_owner_finalised() { owner_finalised = true; }
+
+// Is the interpreter with this id still among the living? A subinterpreter
+// leaves the list only at the very end of its destruction.
+bool interpreter_alive(int64_t id) {
+    for (PyInterpreterState* interp = PyInterpreterState_Head(); interp; interp = PyInterpreterState_Next(interp)) {
+        if (PyInterpreterState_GetID(interp) == id) return true;
+    }
+    PyErr_Clear();  // an interpreter without an id is none of ours
+    return false;
+}
+
+void abandon_module_state() {
+    state = ModuleState{};
+    forget_names();
+    forget_function_type();
+    forget_global_cache();
+    forget_traceback_code_cache();
+    forget_lowered_texts();
+    forget_module_path_splits();
+    owner_finalised = false;
+}
+
+// Step 1 of the create step: the interpreter guard, which hands the state to
+// `current` when it is unowned or its owner is gone. -1 with an exception.
+int claim_module_state(PyInterpreterState* current) {
+    int64_t id = PyInterpreterState_GetID(current);
+    if (id == -1 && PyErr_Occurred()) return -1;
+    if (state.first_interpreter_id != -1 &&
+        (owner_finalised || (id != state.first_interpreter_id && !interpreter_alive(state.first_interpreter_id)))) {
+        abandon_module_state();
+    }
+    if (state.first_interpreter_id == -1) {
+        // A main interpreter that owns the state must say when it is gone:
+        // nothing else tells a re-initialised one from the same id.
+        if (current == PyInterpreterState_Main() && Py_AtExit(note_owner_finalised) < 0) {
+            PyErr_SetString(PyExc_ImportError,
+                            "strategy_loader cannot register its interpreter shutdown hook (Py_AtExit table full)");
+            return -1;
+        }
+        state.first_interpreter_id = id;
+    } else if (id != state.first_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
 // Create step **************************************************************
 
 // Copies spec.<attribute> into the module dict; a missing attribute is
@@ -43,15 +102,7 @@ int copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module_
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (state.first_interpreter_id == -1) {
-        state.first_interpreter_id = id;
-    } else if (id != state.first_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
-    }
+    if (claim_module_state(PyInterpreterState_Get()) < 0) return nullptr;
     // A repeated import (after `del sys.modules[...]`) gets the same module.
     if (state.module) return Py_NewRef(state.module);
 

@@ -1,8 +1,15 @@
 // Process-wide module state. The module keeps everything in static data
 // (per-module state size 0), which is why it refuses every interpreter but
-// the first. The references here are owned and deliberately never released:
-// the module is never torn down, and releasing them from a C++ destructor
-// at process exit would run after the interpreter is gone.
+// the one that owns the state while that one lives. The references here are
+// owned and deliberately never released: the module is never torn down, and
+// releasing them from a C++ destructor at process exit would run after the
+// interpreter is gone.
+//
+// When the owning interpreter is gone (an embedding program finalised it,
+// or a destroyed subinterpreter), every object the state and the caches
+// refer to died with it, or belongs to memory that is no longer its own.
+// The next create step then forgets all of it without touching it (leaking
+// what may still be allocated) and the importing interpreter starts afresh.
 #pragma once
 
 #include "owned_ref.hpp"

@@ -42,6 +42,8 @@ int create_names() {
     return 0;
 }
 
+void forget_names() { names = Names{}; }
+
 int create_default_tuples() {
     if (!names.none_tuple1 && !(names.none_tuple1 = PyTuple_Pack(1, Py_None))) return -1;
     if (!names.none_tuple2 && !(names.none_tuple2 = PyTuple_Pack(2, Py_None, Py_None))) return -1;

@@ -153,5 +153,8 @@ extern Names names;
 int create_names();
 // Creates the defaults tuples (None,) and (None, None). -1 on error.
 int create_default_tuples();
+// Forgets every constant of an interpreter that is gone, without touching
+// them (see module_state.hpp).
+void forget_names();
 
 }  // namespace strategy_loader

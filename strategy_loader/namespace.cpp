@@ -73,6 +73,13 @@ void reset_global_cache() {
     watched_namespace = nullptr;
 }
 
+void forget_global_cache() {
+    for (CachedName& entry : cache) entry = CachedName{};
+    ++generation;
+    watcher_id = -1;
+    watched_namespace = nullptr;
+}
+
 OwnedRef resolve_global(PyObject* name) {
     CachedName& slot = slot_for(name);
     if (slot.name == name && slot.generation == generation) return OwnedRef::borrow(slot.value);

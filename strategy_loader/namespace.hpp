@@ -20,4 +20,8 @@ int derives_from(PyObject* cls, PyObject* base_name);
 // (re)bound by the exec step.
 void reset_global_cache();
 
+// Forgets the cache and the dict watcher of an interpreter that is gone;
+// watchers are per interpreter.
+void forget_global_cache();
+
 }  // namespace strategy_loader

@@ -13,4 +13,7 @@ extern const FunctionDef load_strategy_from_module_def;
 extern const FunctionDef register_strategy_def;
 extern const FunctionDef list_strategies_def;
 
+// Forgets the cached module path splits of an interpreter that is gone.
+void forget_module_path_splits();
+
 }  // namespace strategy_loader

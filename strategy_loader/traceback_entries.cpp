@@ -91,6 +91,8 @@ void keep_or_replace(PyObject* pending) {
 
 }  // namespace
 
+void forget_traceback_code_cache() { cache.count = 0; }
+
 void add_traceback_entry(const char* function, int line) {
     // A step that failed without setting an exception (the interpreter's own
     // calls do so under some allocation failures) is reported the way the

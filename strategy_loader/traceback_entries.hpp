@@ -22,6 +22,10 @@ inline constexpr const char tb_module_handler[] = "quorvane.strategy_loader";
 // replaces the exception.
 void add_traceback_entry(const char* function, int line);
 
+// Forgets the cached code objects of an interpreter that is gone, without
+// touching them; the table's memory is the process's and is kept.
+void forget_traceback_code_cache();
+
 // The same, returning null so that failure paths can end in one statement.
 inline PyObject* fail_at(const char* function, int line) {
     add_traceback_entry(function, line);

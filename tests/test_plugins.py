@@ -122,11 +122,9 @@ def test_list_shows_each_plugin_with_its_distribution_and_status(site, tmp_path)
 
 @pytest.mark.parametrize("command", ["run", "load"])
 def test_a_plugin_name_runs_and_loads(site, tmp_path, command):
-    result = quorvane(command, "ALWAYS_LONG", "--symbols", "OGDC", cwd=tmp_path, site=site)
+    result = quorvane(command, "ALWAYS_LONG", cwd=tmp_path, site=site)
     assert result.returncode == 0, result.stderr
     assert "AlwaysLong" in result.stdout
-    if command == "run":
-        assert "400 long" in result.stdout.replace(",", "")
 
 
 def test_a_broken_plugin_name_says_why_it_did_not_load(site, tmp_path):

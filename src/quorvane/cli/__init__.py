@@ -58,34 +58,47 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def _not_user_code() -> tuple[list[str], list[str]]:
-    """Folders whose frames are not the user's: the interpreter's library and
-    this package (first list); installed packages (second list, which holds
-    user code only for plugins)."""
-    paths = sysconfig.get_paths()
-    ours = [paths["stdlib"], paths["platstdlib"], str(Path(__file__).resolve().parent.parent)]
-    installed = [paths["purelib"], paths["platlib"]]
-    return ([os.path.join(os.path.realpath(p), "") for p in ours],
-            [os.path.join(os.path.realpath(p), "") for p in installed])
+def _folders(paths: Sequence[str]) -> tuple[str, ...]:
+    return tuple(os.path.join(os.path.realpath(path), "") for path in paths)
+
+
+def _installed_user_code() -> list[str]:
+    """The folders of installed packages that hold user code: those of the
+    plugins and of an imported module path's top-level package."""
+    roots = []
+    modules = [report.strategy_class.__module__ for report in plugins.reports()
+               if report.strategy_class is not None]
+    for name in modules + list(_module_path_packages):
+        module = sys.modules.get(name.partition(".")[0])
+        where = getattr(module, "__file__", None)
+        if where:
+            roots.append(os.path.dirname(where) if hasattr(module, "__path__") else where)
+    return roots
+
+
+# Top-level packages of the module path being loaded; set by main.
+_module_path_packages: set[str] = set()
 
 
 def _user_frame(exc: BaseException) -> traceback.FrameSummary | None:
     """The innermost frame of the exception (or of the exception it was
-    raised from) in the user's own code."""
-    ours, installed = _not_user_code()
+    raised from) in the user's own code: outside the interpreter's library
+    and this package, and outside the installed packages except for the
+    plugins' and the module path's own."""
+    paths = sysconfig.get_paths()
+    ours = _folders([paths["stdlib"], paths["platstdlib"], str(Path(__file__).parent.parent)])
+    installed = _folders([paths["purelib"], paths["platlib"]])
+    users = _folders(_installed_user_code())
     seen: set[int] = set()
     current: BaseException | None = exc
     while current is not None and id(current) not in seen:
         seen.add(id(current))
-        frames = [frame for frame in traceback.extract_tb(current.__traceback__)
-                  if os.path.isabs(frame.filename)
-                  and not os.path.realpath(frame.filename).startswith(tuple(ours))]
-        # Prefer a file outside the installed packages; a plugin lives there.
-        for candidates in ([f for f in frames
-                            if not os.path.realpath(f.filename).startswith(tuple(installed))],
-                           frames):
-            if candidates:
-                return candidates[-1]
+        for frame in reversed(traceback.extract_tb(current.__traceback__)):
+            where = os.path.realpath(frame.filename)
+            if not os.path.isabs(frame.filename) or where.startswith(ours):
+                continue
+            if not where.startswith(installed) or where.startswith(users):
+                return frame
         current = current.__cause__
     return None
 
@@ -125,6 +138,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
             print(f"{parser.prog}: error: {exc}", file=sys.stderr)
             return 2
         show_traceback = args.traceback
+        spec = getattr(args, "spec", None)
+        if isinstance(spec, str) and "." in spec and not spec.endswith(".py"):
+            _module_path_packages.add(spec.partition(".")[0])
         handler: Callable[[argparse.Namespace, IO[str]], int] = args.handler
         _loader()
         plugins.register_entry_points()

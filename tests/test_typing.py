@@ -1,6 +1,7 @@
 """The installed type information: the stub matches the compiled module,
 and a strict type checker accepts correct user code and refuses wrong calls."""
 
+import ast
 import os
 import subprocess
 import sys
@@ -35,6 +36,21 @@ def test_package_ships_stub_marker_and_sample_data():
     assert package.joinpath("py.typed").is_file()
     assert "def load_strategy(" in package.joinpath("strategy_loader.pyi").read_text()
     assert package.joinpath("data", "sample_daily.csv").is_file()
+
+
+def test_stub_carries_the_runtime_docstrings():
+    # Documentation tools and editors read them from the stub.
+    import quorvane.strategy_loader as sl
+    tree = ast.parse(files("quorvane").joinpath("strategy_loader.pyi").read_text())
+    assert ast.get_docstring(tree, clean=False) == sl.__doc__
+    functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
+    assert sorted({f.name for f in functions}) == sorted(sl.__all__[:5])
+    for function in functions:
+        assert ast.get_docstring(function, clean=False) == getattr(sl, function.name).__doc__, function.name
+    # Editors that ignore the bound of a type variable take the first
+    # overload a str matches: it must be the one that returns a strategy.
+    first = next(f for f in functions if f.name == "load_strategy")
+    assert ast.unparse(first.args.args[0].annotation) == "str"
 
 
 def test_stub_matches_the_compiled_module(tmp_path):

@@ -19,8 +19,13 @@ FILES = {
         from signals_helper import always   # a module beside this file
 
         class Breakout(Strategy):
-            """Breaks out."""
-            def __init__(self, symbols=None, lookback=20):
+            """Breaks out.
+
+            Args:
+                lookback: Bars in the channel,
+                    counted back from the bar before.
+            """
+            def __init__(self, symbols=None, lookback=20, *, side: str):
                 super().__init__(symbols=symbols, lookback=lookback)
             def generate_signals(self, bars):
                 return always(len(bars))
@@ -98,15 +103,33 @@ def test_list_reads_the_folder_without_running_it(folder, how):
                                        ("slow", "Slow")])
 def test_a_folder_strategy_runs_by_stem_or_class_name(folder, command, name, cls):
     # Its helper module imports although the command runs from another folder.
-    result = quorvane(command, name, "--strategy-path", folder, cwd=folder.parent / "elsewhere")
+    result = quorvane(command, name, "--strategy-path", folder, "--param", "side=long",
+                      cwd=folder.parent / "elsewhere")
     assert result.returncode == 0, result.stderr
     assert f"{cls}(" in result.stdout or f"strategy_module.{cls}" in result.stdout
     assert (folder / f"{'pair' if cls == 'Slow' else 'breakout'}.ran").exists()
 
 
 def test_a_file_argument_imports_the_modules_beside_it(folder):
-    result = quorvane("run", folder / "breakout.py", cwd=folder.parent / "elsewhere")
+    result = quorvane("run", folder / "breakout.py", "--param", "side=long",
+                      cwd=folder.parent / "elsewhere")
     assert result.returncode == 0, result.stderr
+
+
+def test_describe_shows_parameters_with_defaults_and_documentation(folder):
+    result = quorvane("describe", "Breakout", "--strategy-path", folder, cwd=folder.parent)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:2] == ["class: strategy_module.Breakout", f"source: {folder / 'breakout.py'}"]
+    assert lines[lines.index("parameters:"):] == [
+        "parameters:",
+        "  lookback = 20",
+        "      Bars in the channel, counted back from the bar before.",
+        "  side: str (required)",
+    ]
+    builtin = quorvane("describe", "sma_momentum", cwd=folder.parent)
+    assert builtin.returncode == 0 and "symbols: not used by this strategy" in builtin.stdout
+    assert re.search(r"^  ma_period(: int)? = 20$", builtin.stdout, re.M)
 
 
 ERRORS = [
@@ -130,7 +153,7 @@ ERRORS = [
      "--param ma_perod: SMAMomentumStrategy has no parameter 'ma_perod'; it accepts ma_period; "
      "did you mean ma_period?"),
     (["load", "breakout", "--strategy-path", "strategies", "--param", "lookbak=5"],
-     "it accepts lookback; did you mean lookback?"),
+     "it accepts lookback, side; did you mean lookback?"),
     (["run", "strategies/boom.py"],
      "ZeroDivisionError: float division by zero (strategies/boom.py, line 6, in generate_signals); "
      "rerun with --traceback for the full traceback"),

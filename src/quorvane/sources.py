@@ -26,7 +26,7 @@ import difflib
 import importlib
 import importlib.util
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -98,7 +98,7 @@ class FolderStrategy:
 
 
 def strategy_folders(extra: Iterable[str | os.PathLike[str]] = (),
-                     environ: dict[str, str] | None = None) -> list[Path]:
+                     environ: Mapping[str, str] | None = None) -> list[Path]:
     """The strategy folders: ``extra`` (the ``--strategy-path`` options) in
     order, then the entries of ``QUORVANE_STRATEGY_PATH``; duplicates and
     empty entries dropped.
@@ -107,7 +107,8 @@ def strategy_folders(extra: Iterable[str | os.PathLike[str]] = (),
     a missing folder of the environment variable is skipped, as the
     interpreter skips missing ``PYTHONPATH`` entries.
     """
-    environ = os.environ if environ is None else environ
+    if environ is None:
+        environ = os.environ
     folders: list[Path] = []
     for entry in extra:
         folder = Path(entry)

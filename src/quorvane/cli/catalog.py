@@ -45,14 +45,14 @@ def rows(strategy_paths: list[str]) -> Iterator[Row]:
     registry = _loader().BUILTIN_STRATEGIES
     reports = plugins.reports()
     loaded = {r.name: r for r in reports if r.status == "loaded"}
-    for name, cls in registry.items():
+    for name, registered in registry.items():
         plugin = loaded.get(name)
-        if plugin is not None and plugin.strategy_class is cls:
-            yield Row(name, cls.__qualname__, "plugin", plugin.distribution, "ok",
-                      description=first_doc_line(cls))
+        if plugin is not None and plugin.strategy_class is registered:
+            kind, source = "plugin", plugin.distribution
         else:
-            yield Row(name, cls.__qualname__, "built-in", "built-in", "ok",
-                      description=first_doc_line(cls))
+            kind, source = "built-in", "built-in"
+        yield Row(name, registered.__qualname__, kind, source, "ok",
+                  description=first_doc_line(registered))
     for report in reports:
         if report.status != "loaded":
             yield Row(report.name, report.value.rpartition(":")[2] or report.value, "plugin",

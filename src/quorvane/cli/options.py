@@ -234,7 +234,7 @@ def _explain_unknown_param(exc: TypeError, spec: str, keywords: Mapping[str, obj
     cls = strategy_class_of(spec, keywords)
     accepted = accepted_params(cls) if cls is not None else None
     key = match.group(1)
-    if accepted is None or key in accepted:
+    if cls is None or accepted is None or key in accepted:
         return
     takes = f"it accepts {', '.join(accepted)}" if accepted else "it takes no parameters"
     hint = sources.close_matches(key, accepted)

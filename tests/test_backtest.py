@@ -1,93 +1,176 @@
-"""The long/short backtest, the shipped sample bars and the example user
-strategy, on hand-checked numbers."""
+"""The backtest against a plain loop over its formula, statistics checked by
+hand on tiny series, the portfolio, the checks of positions and costs, the
+shipped sample and the example user strategy."""
 
-import datetime
+import math
 import runpy
 from fractions import Fraction
 from importlib.resources import files
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
-from quorvane.backtest import Change, backtest, check_signals, position_changes
-from quorvane.bars import Bar, as_bars
-from quorvane.data import make_sample
+from quorvane.backtest import backtest, check_positions, portfolio, run_strategy
+from quorvane.data import load_data, make_sample
+from quorvane.stats import infer_bars_per_year
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "user_strategies" / "my_strategy.py"
 
 
-def test_positions_earn_the_next_close_to_close_return_compounded():
-    # +10%, -10%, 0%, +10% between the closes; long, short, flat, long.
-    result = backtest([100, 110, 99, 99, 108.9], [1, -1, 0, 1, 1])
-    assert result.equity == pytest.approx([1.0, 1.1, 1.21, 1.21, 1.331])
-    assert result.total_return == pytest.approx(0.331)
-    assert result.max_drawdown == 0.0
-    assert (result.long_bars, result.flat_bars, result.short_bars) == (3, 1, 1)
-    # flat->long, long->short, short->flat, flat->long; the last bar's hold is no trade.
-    assert result.trades == 4
+def frame(closes, start="2024-01-01", freq="D"):
+    closes = np.asarray(closes, dtype=float)
+    index = pd.date_range(start, periods=closes.size, freq=freq, name="date")
+    return pd.DataFrame({"open": closes, "high": closes, "low": closes, "close": closes,
+                         "volume": 1.0}, index=index)
 
 
-def test_max_drawdown_is_the_largest_fall_from_a_high():
-    result = backtest([100, 120, 90, 135, 100], [1, 1, 1, 0, 0])
-    assert result.equity == pytest.approx([1.0, 1.2, 0.9, 1.35, 1.35])
-    assert result.max_drawdown == pytest.approx(0.25)
-    assert result.total_return == pytest.approx(0.35)
-    assert result.trades == 2
+def reference(closes, positions, commission, slippage):
+    """The definition, one bar at a time: (equity, costs paid)."""
+    k = (commission + slippage) / 10_000
+    equity, paid, value, held = [], 0.0, 1.0, 0.0
+    for t, (close, position) in enumerate(zip(closes, positions)):
+        growth = 1.0 if t == 0 else 1.0 + held * (close / closes[t - 1] - 1.0)
+        grown = max(0.0, value * growth)
+        cost = grown * k * abs(position - held)
+        paid += cost
+        value = max(0.0, grown - cost)
+        equity.append(value)
+        held = position
+    return equity, paid
 
 
-@pytest.mark.parametrize("closes, signals", [
-    ([10, 25, 5, 2], [-1, -1, -1, 0]),  # short through a 150% rise
-    ([10, 20, 5], [-1, -1, 0]),          # short through exactly a doubling
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("commission, slippage", [(0, 0), (5, 3), (400, 100)])
+def test_equity_and_costs_follow_the_definition(seed, commission, slippage):
+    rng = np.random.default_rng(seed)
+    closes = 50 * np.exp(np.cumsum(rng.normal(0, 0.3 if seed == 3 else 0.02, 300)))
+    positions = rng.choice([-1, -0.5, 0, 0.25, 1], size=300)
+    positions[rng.random(300) < 0.6] = np.nan
+    positions = pd.Series(positions).ffill().fillna(0).to_numpy()
+    result = backtest(frame(closes), positions, commission=commission, slippage=slippage)
+    equity, paid = reference(list(closes), list(positions), commission, slippage)
+    np.testing.assert_allclose(result.equity.to_numpy(), equity, rtol=1e-12, atol=1e-300)
+    assert result.stats["costs"] == pytest.approx(paid, rel=1e-12, abs=1e-300)
+    assert result.stats["total_return"] == pytest.approx(equity[-1] - 1, rel=1e-12, abs=1e-300)
+    assert result.stats["turnover"] == pytest.approx(np.abs(np.diff(positions, prepend=0)).sum())
+    if seed == 3:  # volatile enough for a short to be wiped out: zero stays zero
+        assert equity[-1] == 0 and result.stats["total_return"] == -1
+
+
+def test_statistics_by_hand_without_costs():
+    # +10%, -10%, 0%, +10% between the closes; long, short, flat, long, long.
+    result = backtest(frame([100, 110, 99, 99, 108.9]), [1, -1, 0, 1, 1], bars_per_year=252)
+    np.testing.assert_allclose(result.equity, [1.0, 1.1, 1.21, 1.21, 1.331])
+    sd = math.sqrt(0.003)  # returns 0, .1, .1, 0, .1: mean .06
+    expected = {
+        "total_return": 0.331, "cagr": 1.331 ** (252 / 5) - 1, "volatility": sd * math.sqrt(252),
+        "sharpe": 0.06 / sd * math.sqrt(252), "sortino": None, "calmar": None,
+        "max_drawdown": 0.0, "max_drawdown_bars": 0, "exposure": 0.8, "trades": 4,
+        # long +10% (closed by the flip), short +10%, long +10% (open at the end)
+        "win_rate": 1.0, "profit_factor": None, "avg_trade_return": 0.1,
+        "best_trade_return": 0.1, "worst_trade_return": 0.1,
+        "buy_and_hold_return": 0.089, "turnover": 5.0, "costs": 0.0, "bars_per_year": 252,
+    }
+    assert result.stats == pytest.approx(expected)
+    assert list(result.stats) == list(expected)
+    assert all(type(v) in (float, int) or v is None for v in result.stats.values())
+    trades = result.trades
+    assert trades["position"].tolist() == [1, -1, 1]
+    assert trades["bars"].tolist() == [1, 1, 1]
+    assert trades["exit_date"].isna().tolist() == [False, False, True]
+
+
+def test_statistics_by_hand_with_costs_and_a_drawdown():
+    # 10 bps: 0.999 after entering; 1.1988; 0.8991 (25% below the high); x1.5 and exit.
+    result = backtest(frame([100, 120, 90, 135, 100]), [1, 1, 1, 0, 0], commission=10,
+                      bars_per_year=252)
+    final = 0.8991 * 1.5 * 0.999
+    np.testing.assert_allclose(result.equity, [0.999, 1.1988, 0.8991, final, final])
+    stats = result.stats
+    assert stats["max_drawdown"] == pytest.approx(0.25)
+    assert stats["max_drawdown_bars"] == 1  # bar 0 (below the starting 1) and bar 2
+    assert stats["costs"] == pytest.approx(0.001 + 0.8991 * 1.5 * 0.001)
+    assert stats["trades"] == 2 and stats["turnover"] == 2.0 and stats["exposure"] == 0.6
+    # The trade pays both its entry and its exit.
+    assert stats["avg_trade_return"] == pytest.approx(0.999 * 1.35 * 0.999 - 1)
+    assert stats["calmar"] == pytest.approx(stats["cagr"] / 0.25)
+
+
+def test_a_flip_splits_its_cost_between_the_two_trades():
+    result = backtest(frame([100, 110, 99]), [1, -1, -1], commission=100)
+    # 1% of 2 units at the flip: 1% to the long it closes, 1% to the short it opens.
+    assert result.trade_returns == pytest.approx([0.99 * 1.1 * 0.99 - 1, 0.99 * 1.1 - 1])
+    assert result.stats["costs"] == pytest.approx(0.01 + 0.99 * 1.1 * 0.02)
+
+
+def test_portfolio_averages_returns_over_the_symbols_of_each_date():
+    a = backtest(frame([100, 110, 121, 121]), [1, 1, 1, 1])
+    b = backtest(frame([50, 40, 40], start="2024-01-02"), [-1, 0, 0])
+    combined = portfolio({"A": a, "B": b})
+    # 01-01: A only (0); 01-02: A +10%, B enters (0); 01-03: A +10%, B short -20% -> +20%;
+    # 01-04: A 0%.
+    np.testing.assert_allclose(combined.returns, [0, 0.05, 0.15, 0])
+    np.testing.assert_allclose(combined.equity, [1, 1.05, 1.2075, 1.2075])
+    assert combined.stats["trades"] == 3 and combined.stats["exposure"] == 1.0
+    # equal weight, rebalanced: A +10%, B -20% on 01-03 -> -5%
+    assert combined.stats["buy_and_hold_return"] == pytest.approx(1.05 * 0.95 * 1.0 - 1)
+    assert sorted(combined.per_symbol) == ["A", "B"]
+
+
+@pytest.mark.parametrize("dates, bars_per_year", [
+    (pd.bdate_range("2024-01-01", periods=30), 252),
+    (pd.date_range("2024-01-01", periods=30, freq="D"), 365),
+    (pd.date_range("2024-01-01", periods=30, freq="W"), 52),
+    (pd.date_range("2024-01-31", periods=30, freq="ME"), 12),
+    (pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + m) for d in pd.bdate_range("2024-01-01", periods=3)
+                       for m in range(390)]), 390 * 252),
+    (pd.date_range("2024-01-01", periods=24 * 10, freq="h", tz="UTC"), 24 * 365),
 ])
-def test_an_account_wiped_out_stays_at_zero(closes, signals):
-    # Compounding on a negative equity would turn the later fall into a gain.
-    result = backtest(closes, signals)
-    assert result.equity[1:] == [0.0] * (len(closes) - 1)
-    assert result.total_return == -1.0
-    assert result.max_drawdown == 1.0
+def test_bars_per_year_is_inferred_from_the_dates(dates, bars_per_year):
+    assert infer_bars_per_year(dates)[0] == bars_per_year
 
 
-def test_single_bar_and_all_flat():
-    assert backtest([50.0], [1]).equity == [1.0]
-    assert backtest([50.0], [1]).trades == 1
-    flat = backtest([1, 2, 3], [0, 0, 0])
-    assert (flat.total_return, flat.max_drawdown, flat.trades) == (0.0, 0.0, 0)
-
-
-def test_position_changes_mark_entries_exits_and_flips():
-    assert position_changes([0, 1, 1, -1, 0, 0, 1]) == [
-        Change(1, 0, 1), Change(3, 1, -1), Change(4, -1, 0), Change(6, 0, 1)]
-    assert position_changes([-1]) == [Change(0, 0, -1)]
-
-
-def test_signals_equal_to_plus_minus_one_or_zero_are_accepted_as_ints():
-    assert check_signals([1.0, Fraction(-1), 0], 3) == [1, -1, 0]
-    assert all(type(p) is int for p in check_signals([1.0, -1.0, 0.0], 3))
-
-
-@pytest.mark.parametrize("signals, message", [
-    ([1, 0.5], "signal 1 is 0.5"),
-    ([True, 0], "signal 0 is True"),
-    ([2, 0], "signal 0 is 2"),
-    ([float("nan"), 0], "signal 0 is nan"),
-    (["1", 0], "signal 0 is '1'"),
-    ([1], "returned 1 signals for 2 bars"),
-    ([1, 0, 0], "returned 3 signals for 2 bars"),
+@pytest.mark.parametrize("positions", [
+    [1.0, Fraction(-1), 0], np.array([1, -1, 0]), pd.Series([0.5, -0.25, 0.0]),
+    (np.int64(1), np.float32(-1), 0),
 ])
-def test_unusable_signals_are_refused(signals, message):
+def test_positions_in_range_are_accepted_in_any_container(positions):
+    values = check_positions(positions, frame([1, 2, 3]))
+    assert values.dtype == np.float64 and values.shape == (3,)
+
+
+@pytest.mark.parametrize("positions, error, message", [
+    ([1, 1.5, 0], ValueError, r"row 2 \(2024-01-02 00:00:00\) is 1.5"),
+    ([True, 0, 0], ValueError, "row 1 .* is True"),
+    (np.array([True, False, True]), ValueError, "returned booleans"),
+    ([float("nan"), 0, 0], ValueError, "row 1 .* is NaN"),
+    (np.array([0, 0, np.inf]), ValueError, "row 3 .* is inf"),
+    (["1", 0, 0], ValueError, "row 1 .* is '1'"),
+    ([1, 0], ValueError, "returned 2 positions for 3 bars"),
+    (np.zeros((3, 1)), ValueError, "shape"),
+    (None, TypeError, "got NoneType"),
+    (pd.Series([0, 0, 0], index=pd.date_range("2020-01-01", periods=3)), ValueError,
+     "not the bars' dates"),
+])
+def test_unusable_positions_are_refused_naming_the_row(positions, error, message):
+    with pytest.raises(error, match=message):
+        backtest(frame([1, 2, 3]), positions)
+
+
+@pytest.mark.parametrize("costs, message", [
+    ({"commission": -1}, "commission must be a number of basis points >= 0"),
+    ({"slippage": float("nan")}, "slippage must be"),
+    ({"commission": 4000, "slippage": 1001}, "5001 basis points"),
+])
+def test_unusable_costs_are_refused_before_the_strategy_runs(costs, message):
+    class Exploding:
+        def generate_signals(self, bars):
+            raise AssertionError("ran")
+
     with pytest.raises(ValueError, match=message):
-        backtest([1.0, 2.0], signals)
-
-
-def test_signals_that_are_no_sequence_are_refused():
-    with pytest.raises(TypeError, match="got NoneType"):
-        backtest([1.0], None)
-
-
-@pytest.mark.parametrize("bad", [0, -5, float("nan"), float("inf")])
-def test_closes_must_be_positive_and_finite(bad):
-    with pytest.raises(ValueError, match="bar 1: close must be a positive number"):
-        backtest([10.0, bad, 10.0], [0, 0, 0])
+        run_strategy(Exploding(), frame([1, 2]), **costs)
 
 
 # -- the shipped sample ------------------------------------------------------
@@ -97,15 +180,12 @@ def test_shipped_sample_is_what_the_committed_script_writes():
     assert shipped == make_sample.render()
 
 
-def test_sample_bars_are_consistent_daily_bars():
-    bars = as_bars(make_sample.rows())
+def test_sample_bars_are_consistent_weekday_bars():
+    (bars,) = load_data(None).values()
     assert len(bars) == make_sample.BAR_COUNT >= 250
-    dates = [datetime.date.fromisoformat(bar.date) for bar in bars]
-    assert all(a < b for a, b in zip(dates, dates[1:]))
-    assert all(day.weekday() < 5 for day in dates)
-    for bar in bars:
-        assert bar.low <= min(bar.open, bar.close) <= max(bar.open, bar.close) <= bar.high
-        assert bar.low > 0 and bar.volume > 0
+    assert (bars.index.day_of_week < 5).all()
+    assert (bars["low"] <= bars[["open", "close"]].min(axis=1)).all()
+    assert (bars[["open", "close"]].max(axis=1) <= bars["high"]).all()
 
 
 # -- the example user strategy -------------------------------------------------
@@ -117,11 +197,12 @@ def breakout():
 
 
 def test_example_strategy_known_answer(breakout):
-    hlc = [(10, 8, 9), (11, 9, 10), (12, 10, 11.5), (11, 9, 10), (9, 7, 8), (9, 7, 8.5)]
-    bars = [Bar(i, c, h, l, c, 1.0) for i, (h, l, c) in enumerate(hlc)]
+    bars = frame([9, 10, 11.5, 10, 8, 8.5])
+    bars["high"] = [10, 11, 12, 11, 9, 9]
+    bars["low"] = [8, 9, 10, 9, 7, 7]
     strategy = breakout(symbols=["OGDC"], lookback=2)
     # bar 2 closes above the two previous highs, bar 4 below the two previous lows
-    assert strategy.generate_signals(bars) == [0, 0, 1, 1, -1, -1]
+    assert list(strategy.generate_signals(bars)) == [0, 0, 1, 1, -1, -1]
     assert strategy.symbols == ["OGDC"] and strategy.params == {"lookback": 2}
 
 

@@ -61,10 +61,12 @@ class BacktestResult:
     close: pd.Series
     stats: dict[str, float | int | None]
     bars_per_year_reason: str
-    # Per-bar arrays the portfolio and the trade list are built from.
+    # What the portfolio and the trade list are built from: the growth
+    # factor of every bar, the bars where the position changes, and at those
+    # bars the position left, the size of the change and its cost rate.
     _growth: np.ndarray = field(repr=False)
-    _cost: np.ndarray = field(repr=False)
-    _change_costs: tuple[np.ndarray, np.ndarray] = field(repr=False)
+    _changes: np.ndarray = field(repr=False)
+    _steps: tuple[np.ndarray, np.ndarray, np.ndarray] = field(repr=False)
 
     @cached_property
     def trades(self) -> pd.DataFrame:
@@ -75,8 +77,7 @@ class BacktestResult:
         (held for), ``return`` (after its share of costs).  Flat stretches are
         no trades.
         """
-        starts, ends, returns = _trades(self.positions.to_numpy(), self._growth,
-                                        *self._change_costs)
+        starts, ends, returns = self._trade_list
         index = self.close.index
         closes = self.close.to_numpy()
         open_ = ends < 0
@@ -97,9 +98,15 @@ class BacktestResult:
             "return": returns,
         })
 
+    @cached_property
+    def _trade_list(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        left, _, cost = self._steps
+        return _trades(self.positions.to_numpy(), self._growth, self._changes, left, cost)
+
     @property
     def trade_returns(self) -> np.ndarray:
-        return _trades(self.positions.to_numpy(), self._growth, *self._change_costs)[2]
+        """The return of each trade, in order (see :attr:`trades`)."""
+        return self._trade_list[2]
 
 
 @dataclass(frozen=True, eq=False)
@@ -228,42 +235,43 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
         bars_per_year, reason = infer_bars_per_year(bars.index)
     else:
         reason = "given"
-    n = len(close)
+    n = close.size
 
-    previous = np.empty(n)
-    previous[0] = 0.0
-    previous[1:] = pos[:-1]
-    change = np.abs(pos - previous)
     growth = np.empty(n)
     growth[0] = 1.0
     np.divide(close[1:], close[:-1], out=growth[1:])
     growth[1:] -= 1.0
-    growth[1:] *= previous[1:]
+    growth[1:] *= pos[:-1]
     growth[1:] += 1.0
     np.maximum(growth, 0.0, out=growth)
-    cost = change * rate  # at most 1: rate <= 0.5 and |change| <= 2
-    factor = growth * (1.0 - cost)
+
+    # Changes of position are usually a small share of the bars: everything
+    # about them (costs, trades, turnover) is computed at those bars only.
+    changes = np.flatnonzero(np.diff(pos, prepend=0.0))
+    left = _before(pos, changes)
+    step = np.abs(pos[changes] - left)
+    if rate:
+        cost = rate * step  # at most 1: rate <= 0.5 and a step is at most 2
+        factor = growth.copy()
+        factor[changes] *= 1.0 - cost
+    else:
+        cost = np.zeros(changes.size)
+        factor = growth
     equity = np.cumprod(factor)
     bar_returns = factor - 1.0
-
-    wiped = np.flatnonzero(factor == 0.0)
     returns = bar_returns
-    if wiped.size:
+    if equity[-1] == 0.0:
         # A wiped-out account earns nothing more: 0 / 0 counts as no return.
+        wiped = int(np.argmax(factor == 0.0))
         returns = bar_returns.copy()
-        returns[wiped[0] + 1:] = 0.0
-        equity[wiped[0]:] = 0.0
-    before = np.empty(n)
-    before[0] = 1.0
-    before[1:] = equity[:-1]
-    costs = float(np.dot(before * growth, cost))
+        returns[wiped + 1:] = 0.0
+    costs = float(np.dot(_before(equity, changes, 1.0) * growth[changes], cost)) if rate else 0.0
 
-    change_costs = _split_costs(pos, previous, cost)
-    trade_returns = _trades(pos, growth, *change_costs)[2]
+    trade_returns = _trades(pos, growth, changes, left, cost)[2]
     stats = statistics(
         equity=equity, returns=returns, exposure=np.count_nonzero(pos) / n,
-        trades=int(np.count_nonzero(change)), trade_returns=trade_returns,
-        buy_and_hold_return=close[-1] / close[0] - 1.0, turnover=float(change.sum()),
+        trades=int(changes.size), trade_returns=trade_returns,
+        buy_and_hold_return=close[-1] / close[0] - 1.0, turnover=float(step.sum()),
         costs=costs, bars_per_year=bars_per_year)
     index = bars.index
     return BacktestResult(
@@ -274,14 +282,18 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
         stats=stats,
         bars_per_year_reason=reason,
         _growth=growth,
-        _cost=cost,
-        _change_costs=change_costs,
+        _changes=changes,
+        _steps=(left, step, cost),
     )
 
 
 def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.0,
                  slippage: float = 0.0, bars_per_year: int | None = None) -> BacktestResult:
-    """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest."""
+    """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
+
+    ``bars_per_year`` overrides the number inferred from the dates (worth
+    passing when the same bars run many times).
+    """
     cost_rate(commission, slippage)  # refuse bad costs before the strategy runs
     generate = getattr(strategy, "generate_signals", None)
     if not callable(generate):
@@ -290,34 +302,41 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
                     bars_per_year=bars_per_year)
 
 
-def _split_costs(pos: np.ndarray, previous: np.ndarray,
-                 cost: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """A change's cost split between the position left and the position taken,
-    in proportion to their sizes: (share of the entered one, of the left one)."""
-    size_in = np.abs(pos)
-    size_out = np.abs(previous)
-    total = size_in + size_out
-    with np.errstate(invalid="ignore", divide="ignore"):
-        share_in = np.where(total > 0, size_in / total, 0.0)
-    return cost * share_in, cost * (1.0 - share_in)
+def _before(values: np.ndarray, at: np.ndarray, first: float = 0.0) -> np.ndarray:
+    """``values[at - 1]``, with ``first`` where ``at`` is 0."""
+    out = values[np.maximum(at - 1, 0)]
+    if at.size and at[0] == 0:
+        out[0] = first
+    return out
 
 
-def _trades(pos: np.ndarray, growth: np.ndarray, cost_in: np.ndarray,
-            cost_out: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(start bars, end bars or -1 while open, returns) of the non-flat trades."""
-    starts = np.flatnonzero(np.diff(pos, prepend=0.0))
-    if starts.size == 0:
+def _trades(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.ndarray,
+            cost: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(start bars, end bars or -1 while open, returns) of the trades that hold a position.
+
+    A trade runs from one change of position to the next.  Its return is
+    what its position earned over those bars after its share of the two
+    changes' costs: a change's cost is split between the position left and
+    the position taken in proportion to their sizes.
+    """
+    if changes.size == 0:
         empty = np.empty(0, dtype=np.int64)
         return empty, empty, np.empty(0)
-    ends = np.empty_like(starts)
-    ends[:-1] = starts[1:]
-    ends[-1] = -1
-    # What the position earned from its first close to the close where it changed.
-    earned = np.multiply.reduceat(np.append(growth, 1.0), starts + 1)
-    exit_cost = np.where(ends >= 0, cost_out[ends], 0.0)
-    returns = (1.0 - cost_in[starts]) * earned * (1.0 - exit_cost) - 1.0
-    held = pos[starts] != 0
-    return starts[held], ends[held], returns[held]
+    taken = np.abs(pos[changes])
+    # What the position earned from the close after it was taken to the close where it changed.
+    marks = changes + 1
+    if marks[-1] == pos.size:  # the last change is at the last bar: it earned nothing yet
+        earned = np.append(np.multiply.reduceat(growth, marks[:-1]) if marks.size > 1
+                           else np.empty(0), 1.0)
+    else:
+        earned = np.multiply.reduceat(growth, marks)
+    # |taken| + |left| > 0 at a change.
+    entry_cost = cost * taken / (taken + np.abs(left))
+    exit_cost = np.append(cost[1:] - entry_cost[1:], 0.0)
+    returns = (1.0 - entry_cost) * earned * (1.0 - exit_cost) - 1.0
+    ends = np.append(changes[1:], -1)
+    held = taken != 0
+    return changes[held], ends[held], returns[held]
 
 
 # -- several symbols ---------------------------------------------------------------
@@ -351,17 +370,17 @@ def portfolio(results: Mapping[str, BacktestResult], *,
         at = dates.get_indexer(result.equity.index)
         count[at] += 1.0
         total[at] += result.returns.to_numpy()
-        pos = result.positions.to_numpy()
-        held[at] |= pos != 0
+        held[at] |= result.positions.to_numpy() != 0
         close = result.close.to_numpy()
         moves = np.empty(close.size)
         moves[0] = 0.0
         np.divide(close[1:], close[:-1], out=moves[1:])
         moves[1:] -= 1.0
         held_bh[at] += moves
-        change = np.abs(np.diff(pos, prepend=0.0))
-        turnover[at] += change
-        cost[at] += result._growth * result._cost
+        _, step, change_cost = result._steps
+        where = at[result._changes]
+        turnover[where] += step
+        cost[where] += result._growth[result._changes] * change_cost
         trades += int(result.stats["trades"])
         trade_returns.append(result.trade_returns)
     returns = total / count

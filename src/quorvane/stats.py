@@ -105,10 +105,12 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
     sd = float(returns.std(ddof=1)) if n > 1 else math.nan
     volatility = sd * scale if n > 1 else None
     sharpe = mean / sd * scale if n > 1 and sd > 0 else None
-    downside = math.sqrt(float(np.mean(np.square(np.minimum(returns, 0.0)))))
+    losses = np.minimum(returns, 0.0)
+    downside = math.sqrt(float(np.dot(losses, losses)) / n)
     sortino = mean / downside * scale if downside > 0 else None
-    peak = np.maximum(np.maximum.accumulate(equity), 1.0)
-    max_drawdown = float(np.max(1.0 - equity / peak))
+    peak = np.maximum.accumulate(equity)
+    np.maximum(peak, 1.0, out=peak)  # the starting 1 is the first high
+    max_drawdown = 1.0 - float(np.min(equity / peak))
     calmar = cagr / max_drawdown if max_drawdown > 0 else None
     stats: dict[str, float | int | None] = {
         "total_return": final - 1.0,

@@ -1,0 +1,36 @@
+"""The floor of ``quorvane run sma_momentum --data FILE``: the least work that
+computes the same thing, written directly.
+
+    python bench/backtest_floor.py FILE.csv [MA_PERIOD]
+
+It reads only the close column with pyarrow, computes the SMA momentum
+positions (+1 above the average, -1 below, 0 during the warm-up) and the
+equity with numpy, and prints the final equity.  No checks, no statistics,
+no costs: what a run cannot do without.
+"""
+
+import sys
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.csv as pa_csv
+
+
+def main() -> None:
+    path = sys.argv[1]
+    period = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+    table = pa_csv.read_csv(path, convert_options=pa_csv.ConvertOptions(
+        include_columns=["close"], column_types={"close": pa.float64()}))
+    close = table.column("close").to_numpy()
+    total = np.cumsum(close)
+    average = np.full(close.size, np.nan)
+    average[period - 1] = total[period - 1] / period
+    average[period:] = (total[period:] - total[:-period]) / period
+    position = np.nan_to_num(np.sign(close - average))
+    growth = 1.0 + position[:-1] * (close[1:] / close[:-1] - 1.0)
+    equity = np.cumprod(np.maximum(growth, 0.0))
+    print(float(equity[-1]))
+
+
+if __name__ == "__main__":
+    main()

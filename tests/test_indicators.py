@@ -1,77 +1,93 @@
-"""Indicator values checked by hand on short series with small periods."""
+"""Indicator values against TA-Lib, the field's reference, to 1e-9 with the
+same NaN positions; the places where the two differ by design; input rules."""
 
-import math
-
+import numpy as np
+import pandas as pd
 import pytest
 
 from quorvane.indicators import bollinger_bands, ema, macd, rolling_vwap, rsi, sma
 
-approx = pytest.approx
+talib = pytest.importorskip("talib")
 
 
-def test_sma_averages_the_last_period_values():
-    assert sma([1, 2, 3, 4, 5, 6], 3) == [None, None, 2, 3, 4, 5]
+def walk(n=3000, seed=11, level=100.0, step=0.01):
+    rng = np.random.default_rng(seed)
+    return level * np.exp(np.cumsum(rng.normal(0, step, n)))
 
 
-def test_sma_of_a_long_series_does_not_carry_rounding_error_forward():
-    # A running total would keep residue of the large values after they left the window.
-    assert sma([1e8, 1e8, 1e8, 0.1, 0.1, 0.1], 3)[-1] == approx(0.1, rel=1e-12)
+def assert_same(ours, theirs):
+    assert isinstance(ours, np.ndarray) and ours.dtype == np.float64
+    np.testing.assert_array_equal(np.isnan(ours), np.isnan(theirs))
+    known = ~np.isnan(theirs)
+    np.testing.assert_allclose(ours[known], theirs[known], rtol=1e-9,
+                               atol=1e-9 * max(1.0, float(np.abs(theirs[known]).max(initial=0))))
 
 
-def test_ema_is_seeded_with_the_mean_of_the_first_period_values():
-    # alpha = 2 / (3 + 1) = 0.5; seed (2 + 4 + 6) / 3 = 4; 4 + .5*(8-4) = 6; 6 + .5*(4-6) = 5
-    assert ema([2, 4, 6, 8, 4], 3) == [None, None, 4, 6, 5]
+SERIES = {
+    "walk": walk(),
+    "trend": walk(step=0.003) * np.linspace(1, 40, 3000),  # a level that moves a lot
+    "leading_nan": np.concatenate([[np.nan] * 7, walk(500)]),
+    "short": walk(12),
+}
 
 
-def test_rsi_uses_wilder_smoothing():
-    # changes +1 +1 -1 +2 -1; first averages 2/3 and 1/3 -> RS 2 -> 66.67;
-    # then gain (2/3*2 + 2)/3 = 10/9, loss (1/3*2)/3 = 2/9 -> RS 5 -> 83.33;
-    # then gain 20/27, loss 13/27 -> 2000/33.  (A plain 3-bar mean would give 50.)
-    assert rsi([10, 11, 12, 11, 13, 12], 3) == [
-        None, None, None, approx(200 / 3), approx(250 / 3), approx(2000 / 33)]
+@pytest.mark.parametrize("values", SERIES.values(), ids=SERIES)
+@pytest.mark.parametrize("period", [2, 5, 14, 30, 200])
+def test_single_line_indicators_match_talib(values, period):
+    assert_same(sma(values, period), talib.SMA(values, period))
+    assert_same(ema(values, period), talib.EMA(values, period))
+    assert_same(rsi(values, period), talib.RSI(values, period))
+    upper, middle, lower = talib.BBANDS(values, period, 2.5, 2.5, 0)
+    ours = bollinger_bands(values, period, 2.5)
+    for mine, reference in zip(ours, (middle, upper, lower)):
+        assert_same(mine, reference)
 
 
-@pytest.mark.parametrize("closes, value", [
-    ([1, 2, 3, 4], 100.0),   # no losses
-    ([4, 3, 2, 1], 0.0),     # no gains
-    ([5, 5, 5, 5], 50.0),    # no movement at all
-])
-def test_rsi_at_its_limits(closes, value):
-    assert rsi(closes, 3)[-1] == value
+@pytest.mark.parametrize("values", SERIES.values(), ids=SERIES)
+@pytest.mark.parametrize("periods", [(12, 26, 9), (2, 3, 2), (5, 5, 1), (3, 40, 7)])
+def test_macd_matches_talib_including_where_it_starts(values, periods):
+    for mine, reference in zip(macd(values, *periods), talib.MACD(values, *periods)):
+        assert_same(mine, reference)
 
 
-def test_macd_line_signal_and_histogram():
-    # fast EMA(2): 4.5, 7.5, 4.5, 9.5, 43/6; slow EMA(3): 6, 4.5, 8.25, 7.125
-    # line: 1.5, 0, 1.25, 1/24; signal EMA(2) of the line: 0.75, 13/12, 7/18
-    line, signal, histogram = macd([3, 6, 9, 3, 12, 6], 2, 3, 2)
-    assert line == [None, None, approx(1.5), approx(0), approx(1.25), approx(1 / 24)]
-    assert signal == [None, None, None, approx(0.75), approx(13 / 12), approx(7 / 18)]
-    assert histogram == [None, None, None, approx(-0.75), approx(1 / 6), approx(-25 / 72)]
+def test_series_in_arrays_out():
+    values = pd.Series(walk(50), index=pd.date_range("2024-01-01", periods=50))
+    assert_same(sma(values, 5), talib.SMA(values.to_numpy(), 5))
+    assert_same(sma(list(values), 5), talib.SMA(values.to_numpy(), 5))
 
 
-def test_bollinger_bands_use_the_population_deviation():
-    middle, upper, lower = bollinger_bands([1, 2, 3, 5, 5, 5], 3, 2.0)
-    # windows [1,2,3], [2,3,5], [3,5,5], [5,5,5]: variances 2/3, 14/9, 8/9, 0
-    means = [2, 10 / 3, 13 / 3, 5]
-    deviations = [math.sqrt(2 / 3), math.sqrt(14) / 3, math.sqrt(8) / 3, 0]
-    assert middle[:2] == upper[:2] == lower[:2] == [None, None]
-    assert middle[2:] == approx(means)
-    assert upper[2:] == approx([m + 2 * d for m, d in zip(means, deviations)])
-    assert lower[2:] == approx([m - 2 * d for m, d in zip(means, deviations)])
+def test_window_sums_do_not_carry_rounding_error_across_the_series():
+    # A running total over the whole series would keep the residue of 1e8.
+    values = np.concatenate([np.full(5000, 1e8), np.full(5000, 0.1)])
+    assert sma(values, 3)[-1] == pytest.approx(0.1, rel=1e-12)
+    middle, upper, _ = bollinger_bands(values, 3)
+    assert upper[-1] - middle[-1] == pytest.approx(0, abs=1e-12)
+
+
+# -- where TA-Lib is not followed, on purpose ------------------------------------
+
+def test_rsi_of_a_flat_market_is_50():
+    # TA-Lib reports 0, as if the market were as oversold as can be.
+    assert rsi(np.full(10, 5.0), 3)[3:].tolist() == [50.0] * 7
+
+
+def test_bollinger_bands_keep_small_deviations():
+    # TA-Lib sets a deviation to 0 when the variance is below 1e-8.
+    values = 1.1 + 1e-5 * np.sin(np.arange(100.0))
+    middle, upper, _ = bollinger_bands(values, 20, 2.0)
+    expected = 2 * pd.Series(values).rolling(20).std(ddof=0).to_numpy()
+    np.testing.assert_allclose((upper - middle)[19:], expected[19:], rtol=1e-6)
 
 
 def test_rolling_vwap_weights_by_volume_and_skips_windows_without_volume():
     # (10*1 + 20*3) / 4, (20*3 + 30*0) / 3, no volume, (40*0 + 50*2) / 2
-    assert rolling_vwap([10, 20, 30, 40, 50], [1, 3, 0, 0, 2], 2) == [
-        None, 17.5, 20, None, 50]
+    np.testing.assert_array_equal(rolling_vwap([10, 20, 30, 40, 50], [1, 3, 0, 0, 2], 2),
+                                  [np.nan, 17.5, 20, np.nan, 50])
 
 
-def test_rolling_vwap_refuses_series_of_different_lengths():
-    with pytest.raises(ValueError, match="same length, got 3 and 2"):
-        rolling_vwap([1, 2, 3], [1, 1], 2)
+# -- input rules -------------------------------------------------------------------
 
-
-SINGLE_SERIES = {
+SINGLE = {
     "sma": lambda v, p: sma(v, p),
     "ema": lambda v, p: ema(v, p),
     "rsi": lambda v, p: rsi(v, p),
@@ -81,14 +97,25 @@ SINGLE_SERIES = {
 }
 
 
-@pytest.mark.parametrize("indicator", SINGLE_SERIES.values(), ids=SINGLE_SERIES)
-def test_too_short_a_series_gives_one_none_per_value(indicator):
-    assert indicator([], 3) == []
-    assert indicator([1.0, 2.0], 3) == [None, None]
+@pytest.mark.parametrize("indicator", SINGLE.values(), ids=SINGLE)
+def test_too_short_a_series_is_all_nan(indicator):
+    assert indicator([], 3).shape == (0,)
+    assert np.isnan(indicator([1.0, 2.0], 3)).all()
 
 
-@pytest.mark.parametrize("indicator", SINGLE_SERIES.values(), ids=SINGLE_SERIES)
+@pytest.mark.parametrize("indicator", SINGLE.values(), ids=SINGLE)
 @pytest.mark.parametrize("period", [0, -2, 2.0, True, "3", None])
 def test_unusable_periods_are_refused(indicator, period):
     with pytest.raises(ValueError, match=r"period must be an integer >= 1, got " + repr(period)):
         indicator([1.0, 2.0, 3.0], period)
+
+
+@pytest.mark.parametrize("indicator", SINGLE.values(), ids=SINGLE)
+def test_a_gap_after_the_first_number_is_refused(indicator):
+    with pytest.raises(ValueError, match=r"\[2\] is nan"):
+        indicator([1.0, 2.0, np.nan, 4.0, 5.0], 2)
+
+
+def test_rolling_vwap_refuses_series_of_different_lengths():
+    with pytest.raises(ValueError, match="same length, got 3 and 2"):
+        rolling_vwap([1, 2, 3], [1, 1], 2)

@@ -150,9 +150,7 @@ def sma(values: object, period: int) -> np.ndarray:
     x, start = _values(values)
     out = _nans(x.size)
     if x.size - start >= period:
-        live = x[start:]
-        reference = live[0]  # averaging deviations from it keeps the sums small
-        out[start + period - 1:] = reference + _window_sums(live - reference, period) / period
+        out[start + period - 1:] = _window_sums(x[start:], period) / period
     return out
 
 

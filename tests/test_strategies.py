@@ -1,16 +1,16 @@
 """What users of the strategy framework rely on: constructing strategies,
 their checked parameters, and the signals they give on hand-checked bars."""
 
-import itertools
 import math
-import random
 import subprocess
 import sys
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import quorvane.trader_core.strategies as builtins
-from quorvane.bars import Bar, as_bar, as_bars
+from quorvane.indicators import bollinger_bands, rsi
 from quorvane.strategy import Strategy
 from quorvane.trader_core.strategies import (
     BaseStrategy, BollingerMeanReversionStrategy, DualSMAMomentumStrategy,
@@ -28,8 +28,16 @@ BUILTINS = list(DEFAULTS)
 by_name = pytest.mark.parametrize("cls", BUILTINS, ids=lambda c: c.__name__)
 
 
-def closes_to_bars(closes):
-    return [Bar(i, c, c, c, c, 1.0) for i, c in enumerate(closes)]
+def closes_to_bars(closes, volume=1.0):
+    closes = np.asarray(closes, dtype=float)
+    index = pd.date_range("2024-01-01", periods=closes.size, freq="D", name="date")
+    return pd.DataFrame({"open": closes, "high": closes, "low": closes, "close": closes,
+                         "volume": volume}, index=index)
+
+
+def walk(n=400, seed=7):
+    rng = np.random.default_rng(seed)
+    return 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
 
 
 # -- the classes as the loader sees them -------------------------------------
@@ -51,6 +59,16 @@ def test_importing_the_package_loads_nothing_else():
             "print(quorvane.__version__, sorted(m for m in sys.modules if m.startswith('quorvane')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["0.1.0", "['quorvane']"]
+
+
+def test_the_loader_and_the_strategies_import_without_the_data_stack():
+    # The loader is imported at every start-up; the strategies need numpy and
+    # pandas only when they compute.
+    code = ("import sys, quorvane.strategy_loader, quorvane.strategy, "
+            "quorvane.trader_core.strategies.base; "
+            "print(sorted(m for m in ('numpy', 'pandas', 'pyarrow') if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
 
 
 # -- construction and parameters ---------------------------------------------
@@ -121,7 +139,10 @@ def test_unusable_parameters_are_refused_by_name_and_value(cls, kwargs, message)
      [0, 0, 0, -1, -1, 0, 1, 1, 0]),
 ])
 def test_signals_on_close_series(strategy, closes, expected):
-    assert strategy.generate_signals(closes_to_bars(closes)) == expected
+    bars = closes_to_bars(closes)
+    positions = strategy.generate_signals(bars)
+    assert isinstance(positions, pd.Series) and positions.index.equals(bars.index)
+    assert positions.tolist() == expected
 
 
 def test_vwap_reversion_signals():
@@ -135,46 +156,69 @@ def test_vwap_reversion_signals():
         (100, 40, 70, 2),    # typical 70, VWAP 85: 15 below (< 21.25) -> flat
     ]
     strategy = VWAPReversionStrategy(period=2, threshold=0.25)
-    assert strategy.generate_signals([(i, c, h, l, c, v) for i, (h, l, c, v) in enumerate(bars)]) == [
-        0, 0, -1, 1, 0, 0, 0]
+    high, low, close, volume = map(list, zip(*bars))
+    frame = closes_to_bars(close, volume).assign(high=high, low=low)
+    assert strategy.generate_signals(frame).tolist() == [0, 0, -1, 1, 0, 0, 0]
 
 
 @by_name
 def test_signals_are_flat_during_warm_up_and_one_per_bar(cls):
     strategy = cls()
-    assert strategy.generate_signals([]) == []
-    assert strategy.generate_signals(closes_to_bars(range(1, 10))) == [0] * 9
-    rng = random.Random(7)
-    walk = list(itertools.accumulate((rng.gauss(0, 1) for _ in range(300)), initial=100))
-    signals = strategy.generate_signals(closes_to_bars(walk))
+    assert strategy.generate_signals(closes_to_bars([])).tolist() == []
+    assert strategy.generate_signals(closes_to_bars(range(1, 10))).tolist() == [0] * 9
+    signals = strategy.generate_signals(closes_to_bars(walk(301)))
     assert len(signals) == 301 and set(signals) == {-1, 0, 1}
+    assert (signals.iloc[:strategy.warm_up] == 0).all()
 
 
-# -- bar input ---------------------------------------------------------------
+# The rules of the two strategies that hold positions, one bar at a time.
+def rsi_loop(closes, period, oversold, overbought):
+    out, position, previous = [], 0, math.nan
+    for value in rsi(closes, period):
+        if previous <= oversold < value:
+            position = 1
+        elif previous >= overbought > value:
+            position = -1
+        out.append(position)
+        previous = value
+    return out
 
-@pytest.mark.parametrize("raw", [
-    Bar("d", 1, 2, 0.5, 1.5, 10),
-    ("d", 1, 2, 0.5, 1.5, 10),
-    ["d", "1", "2", "0.5", "1.5", "10"],
-    {"date": "d", "open": 1, "high": 2, "low": 0.5, "close": 1.5, "volume": 10},
-    {"Date": "d", "Open": "1", "High": "2", "Low": "0.5", "Close": "1.5", "Volume": "10"},
-])
-def test_bars_are_accepted_as_records_sequences_or_mappings(raw):
-    assert as_bar(raw) == Bar("d", 1.0, 2.0, 0.5, 1.5, 10.0)
+
+def bollinger_loop(closes, period, num_std):
+    out, position = [], 0
+    for close, mid, up, low in zip(closes, *bollinger_bands(closes, period, num_std)):
+        if not math.isnan(mid):
+            if close < low:
+                position = 1
+            elif close > up:
+                position = -1
+            elif position == 1 and close >= mid or position == -1 and close <= mid:
+                position = 0
+        out.append(position)
+    return out
 
 
-@pytest.mark.parametrize("raw, error, message", [
-    (("d", 1, 2, 3), ValueError, "bar 1: expected 6 fields"),
-    ({"date": "d", "close": 1}, ValueError, "bar 1: missing field.*open, high, low, volume"),
-    (("d", 1, 1, 1, "x", 1), ValueError, "bar 1: close must be a number, got 'x'"),
-    (("d", 1, 1, 1, math.nan, 1), ValueError, "bar 1: close must be finite"),
-    (("d", 1, 1, 1, 1, -5), ValueError, "bar 1: volume must not be negative"),
-    (42.0, TypeError, "bar 1: expected a Bar"),
-    ("d,1,1,1,1,1", TypeError, "bar 1: expected a Bar"),
-])
-def test_malformed_bars_are_refused_with_their_position(raw, error, message):
-    with pytest.raises(error, match=message):
-        as_bars([("d", 1, 1, 1, 1, 1), raw])
+@pytest.mark.parametrize("seed", range(5))
+def test_stateful_strategies_equal_their_bar_by_bar_rules(seed):
+    closes = walk(600, seed).round(1)  # rounding makes closes that touch the middle band
+    bars = closes_to_bars(closes)
+    for period, low, high in [(14, 30, 70), (3, 45, 55)]:
+        strategy = RSIMomentumStrategy(rsi_period=period, oversold=low, overbought=high)
+        assert strategy.generate_signals(bars).tolist() == rsi_loop(closes, period, low, high)
+    for period, width in [(20, 2.0), (5, 0.5)]:
+        strategy = BollingerMeanReversionStrategy(period=period, num_std=width)
+        assert strategy.generate_signals(bars).tolist() == bollinger_loop(closes, period, width)
+
+
+# -- what the strategies accept -----------------------------------------------
+
+@by_name
+def test_bars_must_be_a_dataframe_with_the_needed_columns(cls):
+    with pytest.raises(TypeError, match=f"{cls.__name__}.generate_signals needs the bars as a "
+                                        "pandas DataFrame .* got list"):
+        cls().generate_signals([("2024-01-01", 1, 1, 1, 1, 1)])
+    with pytest.raises(ValueError, match="needs the column"):
+        cls().generate_signals(pd.DataFrame({"price": [1.0, 2.0]}))
 
 
 # -- user strategies -----------------------------------------------------------
@@ -193,10 +237,9 @@ def test_strategy_keeps_the_callers_symbols_list_and_extra_keywords():
 def test_user_strategy_plugs_in_by_overriding_generate_signals():
     class Rising(Strategy):
         def generate_signals(self, bars):
-            closes = [bar.close for bar in as_bars(bars)]
-            return [0] + [1 if b > a else 0 for a, b in zip(closes, closes[1:])]
+            return (bars["close"].diff() > 0).astype(float)
 
-    assert Rising(symbols=[]).generate_signals(closes_to_bars([1, 2, 1, 3])) == [0, 1, 0, 1]
+    assert Rising(symbols=[]).generate_signals(closes_to_bars([1, 2, 1, 3])).tolist() == [0, 1, 0, 1]
     for base in (Strategy, BaseStrategy):
         with pytest.raises(NotImplementedError, match="Plain must override generate_signals"):
             type("Plain", (base,), {})().generate_signals([])

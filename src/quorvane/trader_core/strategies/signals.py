@@ -50,8 +50,7 @@ def _hold(events: np.ndarray) -> np.ndarray:
 def rsi_momentum(close: np.ndarray, period: int, oversold: float,
                  overbought: float) -> np.ndarray:
     value = indicators.rsi(close, period)
-    previous = np.empty_like(value)
-    previous[0] = np.nan
+    previous = np.full_like(value, np.nan)
     previous[1:] = value[:-1]
     events = np.zeros(value.size)
     events[(previous <= oversold) & (value > oversold)] = 1.0

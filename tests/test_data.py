@@ -1,0 +1,123 @@
+"""Reading bars: CSV and Parquet give the same DataFrame, bad data is refused
+naming the file and the row (numbered the same way in both formats), and a
+universe comes from a folder or from a file with a symbol column."""
+
+import io
+
+import numpy as np
+import pandas as pd
+import pyarrow.csv as pa_csv
+import pyarrow.parquet as pq
+import pytest
+
+from quorvane.data import DataError, load_data, read_bars, read_universe
+
+GOOD = """\ufeffVolume,Note,CLOSE,Date,Low,High,open
+10,a,100,2024-01-01,99,101,100
+20,b,110.5,2024-01-02,100,111,101
+30,c,99,2024-01-03,98,112,110
+"""
+
+
+def write(tmp_path, text, name="bars", fmt="csv"):
+    """The CSV text as a .csv file, or as Parquet with the types pyarrow infers."""
+    path = tmp_path / f"{name}.{fmt}"
+    if fmt == "csv":
+        path.write_text(text, encoding="utf-8")
+    else:
+        pq.write_table(pa_csv.read_csv(io.BytesIO(text.lstrip("\ufeff").encode())), path)
+    return path
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_bars_in_any_column_order_and_case(tmp_path, fmt):
+    bars = read_bars(write(tmp_path, GOOD, fmt=fmt))
+    assert list(bars.columns) == ["open", "high", "low", "close", "volume"]
+    assert (bars.dtypes == np.float64).all()
+    assert isinstance(bars.index, pd.DatetimeIndex) and bars.index.name == "date"
+    assert bars.index.strftime("%Y-%m-%d").tolist() == ["2024-01-01", "2024-01-02", "2024-01-03"]
+    assert bars["close"].tolist() == [100, 110.5, 99]
+    assert bars["volume"].tolist() == [10, 20, 30]
+
+
+HEADER = "date,open,high,low,close,volume\n"
+ROW1 = "2024-01-01,1,2,0.5,1,10\n"
+
+
+@pytest.mark.parametrize("rows, message", [
+    ("2024-01-02,1,2,0.5,oops,10\n", "row 2: close is 'oops', not a number"),
+    ("2024-01-02,1,2,0.5,,10\n", "row 2: close is missing"),
+    ("2024-01-02,1,2,0,1,10\n", "row 2: low is 0; prices must be positive"),
+    ("2024-01-02,-1,2,0.5,1,10\n", "row 2: open is -1; prices must be positive"),
+    ("2024-01-02,1,2,0.5,1,-5\n", "row 2: volume is -5"),
+    ("2024-01-02,1,0.4,0.5,0.45,10\n", "row 2: high 0.4 is below low 0.5"),
+    ("2023-12-31,1,2,0.5,1,10\n", "row 2: date 2023-12-31 00:00:00 comes before the date of row 1"),
+    ("2024-01-02,1,2,0.5,1,10\n2024-01-02,1,2,0.5,1,10\n",
+     "row 3: date 2024-01-02 00:00:00 repeats the date of row 2"),
+    ("31/01/2024,1,2,0.5,1,10\n", "row 2: date '31/01/2024' is not a date in ISO format"),
+])
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_bad_rows_are_named_by_file_and_row(tmp_path, fmt, rows, message):
+    path = write(tmp_path, HEADER + ROW1 + rows, fmt=fmt)
+    with pytest.raises(DataError) as info:
+        read_bars(path)
+    assert str(info.value).startswith(f"{path}, {message}")
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "is empty; expected the columns date,open,high,low,close,volume"),
+    (HEADER, "holds no bars, only a header"),
+    ("date,open,high,low,volume\n" + "2024-01-01,1,1,1,1\n", "no column close"),
+    ("date,close,Close,open,high,low,volume\n", "two columns named close"),
+    (HEADER + ROW1 + "2024-01-02,1,2,0.5,1,10,extra\n", "row 2: 7 fields where the header names 6"),
+])
+def test_unusable_files_are_refused(tmp_path, text, message):
+    path = write(tmp_path, text)
+    with pytest.raises(DataError, match=message):
+        read_bars(path)
+
+
+UNIVERSE = """symbol,date,open,high,low,close,volume
+B,2024-01-01,1,1,1,1,1
+A,2024-01-01,2,2,2,2,1
+B,2024-01-02,1,1,1,1.5,1
+A,2024-01-03,2,2,2,2.5,1
+"""
+
+
+def test_universe_from_a_file_with_a_symbol_column(tmp_path):
+    universe = read_universe(write(tmp_path, UNIVERSE))
+    assert list(universe) == ["A", "B"]
+    assert universe["A"]["close"].tolist() == [2, 2.5]
+    assert universe["B"].index.day.tolist() == [1, 2]
+    with pytest.raises(DataError, match="holds 2 symbols .*read it with read_universe"):
+        read_bars(tmp_path / "bars.csv")
+
+
+def test_universe_rows_keep_their_numbers_in_the_file(tmp_path):
+    path = write(tmp_path, UNIVERSE + "A,2024-01-02,2,2,2,2,1\n")
+    with pytest.raises(DataError, match=r"row 5: date 2024-01-02 00:00:00 comes before the date "
+                                        r"of row 4"):
+        read_universe(path)
+
+
+def test_universe_from_a_folder_and_picking_symbols(tmp_path):
+    write(tmp_path, GOOD, "MSFT")
+    write(tmp_path, GOOD, "AAPL", fmt="parquet")
+    (tmp_path / "README.txt").write_text("not data")
+    universe = load_data(tmp_path)
+    assert list(universe) == ["AAPL", "MSFT"]
+    pd.testing.assert_frame_equal(universe["AAPL"], universe["MSFT"])
+    assert list(load_data(tmp_path, ["MSFT"])) == ["MSFT"]
+    with pytest.raises(DataError, match="holds no symbol IBM; it holds AAPL, MSFT"):
+        load_data(tmp_path, ["IBM", "MSFT"])
+    write(tmp_path, GOOD, "MSFT", fmt="parquet")
+    with pytest.raises(DataError, match="two files for the symbol MSFT"):
+        load_data(tmp_path)
+
+
+def test_load_data_defaults_to_the_sample_and_names_a_file_by_its_stem(tmp_path):
+    assert list(load_data(None)) == ["sample_daily"]
+    assert list(load_data(write(tmp_path, GOOD, "OGDC"))) == ["OGDC"]
+    with pytest.raises(FileNotFoundError, match="data file not found"):
+        load_data(tmp_path / "missing.csv")

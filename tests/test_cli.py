@@ -1,7 +1,8 @@
-"""``python -m quorvane``: its three subcommands, the plot and the error path,
-each run the way a user runs it, in a subprocess."""
+"""``python -m quorvane``: its subcommands, the backtest report, the files it
+writes, the plot and the error path, each run the way a user runs it, in a
+subprocess."""
 
-import io
+import json
 import os
 import re
 import shutil
@@ -12,8 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import quorvane.cli as cli_module
-from quorvane.cli import CliError, Progress, parse_dates, parse_params, parse_value, read_bars
+from quorvane.cli import CliError, parse_params, parse_value
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "user_strategies" / "my_strategy.py"
@@ -59,7 +59,8 @@ def work(tmp_path):
 
 
 def report(stdout):
-    return dict(line.split(": ", 1) for line in stdout.splitlines() if ": " in line)
+    return {key: value.strip() for key, value in
+            (line.split(": ", 1) for line in stdout.splitlines() if ": " in line)}
 
 
 # -- list ----------------------------------------------------------------------
@@ -117,70 +118,119 @@ def test_load_module_path_from_the_current_directory(work):
 
 # -- run -----------------------------------------------------------------------
 
-def test_run_known_answer_on_a_data_file(work):
-    result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[1, -1, 0, 1, 1]",
-                 cwd=work)
+def run_json(*args, cwd):
+    result = cli("run", *args, "--json", cwd=cwd)
     assert result.returncode == 0, result.stderr
-    # The strategy's own warning goes to standard output too.
-    assert result.stderr == ""
-    assert "warning: UserWarning: loaded the fixed strategy" in result.stdout
-    assert report(result.stdout) | {"warning": None} == {
-        "warning": None,
-        "strategy": "FixedSignals(signals=[1, -1, 0, 1, 1])",
-        "data": "known.csv, 5 bars, 2024-01-01 to 2024-01-05",
-        "signals": "3 long, 1 flat, 1 short",
-        "trades": "4",
-        "total return": "+33.10%",
-        "max drawdown": "0.00%",
-    }
+    return json.loads(result.stdout), result.stderr
 
 
-def test_run_defaults_to_the_shipped_sample(tmp_path):
+def test_run_known_answer_on_a_data_file(work):
+    report, stderr = run_json("fixed.py", "--data", "known.csv", "--param", "signals=[1, -1, 0, 1, 1]",
+                         cwd=work)
+    assert {key: report[key] for key in ("strategy", "params", "data", "bars", "start", "end")} == {
+        "strategy": "FixedSignals", "params": {"signals": [1, -1, 0, 1, 1]}, "data": "known.csv",
+        "bars": 5, "start": "2024-01-01", "end": "2024-01-05"}
+    stats = report["stats"]
+    assert stats["total_return"] == pytest.approx(0.331)
+    assert (stats["trades"], stats["max_drawdown"], stats["turnover"]) == (4, 0.0, 5.0)
+    assert stats["bars_per_year"] == 252 and "per_symbol" not in report
+    # The strategy file's own warning goes to standard error, beside the results.
+    assert stderr == "warning: UserWarning: loaded the fixed strategy\n"
+
+
+def test_costs_lower_the_return_by_what_they_cost(work):
+    free, _ = run_json("fixed.py", "--data", "known.csv", "--param", "signals=[1, 1, 1, 1, 0]",
+                       cwd=work)
+    paid, _ = run_json("fixed.py", "--data", "known.csv", "--param", "signals=[1, 1, 1, 1, 0]",
+                       "--commission", "7", "--slippage", "3", cwd=work)
+    # 10 bps on entering at 1.0 and on leaving at 1.089 * 0.999
+    assert paid["stats"]["costs"] == pytest.approx(0.001 + 1.089 * 0.999 * 0.001)
+    assert paid["stats"]["total_return"] == pytest.approx(1.089 * 0.999 * 0.999 - 1)
+    assert free["stats"]["total_return"] == pytest.approx(0.089)
+
+
+def test_run_defaults_to_the_shipped_sample_with_a_readable_table(tmp_path):
     result = cli("run", "sma_momentum", "--param", "ma_period=20", cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
     lines = report(result.stdout)
-    assert lines["data"] == ("sample_daily.csv (shipped synthetic sample), 400 bars, "
+    assert lines["data"] == ("sample_daily.csv (shipped synthetic sample): sample_daily, 400 bars, "
                              "2023-01-02 to 2024-07-12")
-    long_, flat, short = map(int, re.findall(r"\d+", lines["signals"]))
-    assert long_ + flat + short == 400 and flat == 19  # flat while the 20-bar average warms up
-    assert re.fullmatch(r"[+-]\d+\.\d\d%", lines["total return"])
+    assert lines["annualised"] == "252 bars a year (daily bars, weekdays only)"
+    rows = {line.split()[0]: line.split()[1] for line in result.stdout.splitlines()[5:]}
+    assert re.fullmatch(r"[+-]\d+\.\d\d%", rows["total_return"])
+    assert rows["exposure"] == "95.25%"  # flat while the 20-bar average warms up
+
+
+def test_a_folder_runs_as_an_equal_weight_portfolio_and_symbols_pick_from_it(work):
+    data = work / "universe"
+    data.mkdir()
+    for symbol, scale in (("AAA", 1.0), ("BBB", 2.0), ("CCC", 3.0)):
+        (data / f"{symbol}.csv").write_text(KNOWN_CSV.replace("100,", f"{100 * scale:g},"))
+    report, _ = run_json("sma_momentum", "--param", "ma_period=2", "--data", data, cwd=work)
+    assert sorted(report["per_symbol"]) == ["AAA", "BBB", "CCC"]
+    assert report["per_symbol"]["AAA"]["bars"] == 5
+    assert report["stats"]["trades"] == sum(s["stats"]["trades"]
+                                            for s in report["per_symbol"].values())
+    picked, _ = run_json("sma_momentum", "--param", "ma_period=2", "--data", data,
+                         "--symbols", "CCC,AAA", cwd=work)
+    assert list(picked["per_symbol"]) == ["CCC", "AAA"]
+    one, _ = run_json("sma_momentum", "--param", "ma_period=2", "--data", data,
+                      "--symbols", "BBB", cwd=work)
+    assert one["stats"] == report["per_symbol"]["BBB"]["stats"]
+    result = cli("run", "sma_momentum", "--data", data, "--symbols", "ZZZ", cwd=work)
+    assert result.returncode == 2
+    assert "holds no symbol ZZZ; it holds AAA, BBB, CCC" in result.stderr
+
+
+def test_trades_and_equity_files(work):
+    result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[1, -1, 0, 1, 1]",
+                 "--trades", "trades.csv", "--equity", "equity.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert (work / "trades.csv").read_text().splitlines() == [
+        "entry_date,exit_date,position,entry_close,exit_close,bars,return",
+        "2024-01-01,2024-01-02,1.0,100.0,110.0,1,0.10000000000000009",
+        "2024-01-02,2024-01-03,-1.0,110.0,99.0,1,0.10000000000000009",
+        "2024-01-04,,1.0,99.0,,1,0.10000000000000009",
+    ]
+    equity = (work / "equity.csv").read_text().splitlines()
+    assert equity[0] == "date,close,position,return,equity,drawdown,buy_and_hold"
+    assert [float(line.split(",")[4]) for line in equity[1:]] == pytest.approx(
+        [1, 1.1, 1.21, 1.21, 1.331])
+
+
+@pytest.mark.parametrize("param, warning", [
+    ("ma_period=500", "the warm-up of SMAMomentumStrategy(ma_period=500) is 499 bars, not shorter "
+                      "than the 400 bars of data"),
+])
+def test_a_strategy_that_never_holds_a_position_is_warned_about_on_stderr(tmp_path, param, warning):
+    result = cli("run", "sma_momentum", "--param", param, cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stderr == f"warning: sample_daily: {warning}: it never takes a position\n"
+    assert "warning" not in result.stdout
+
+
+def test_an_idle_user_strategy_is_warned_about(work):
+    result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[0, 0, 0, 0, 0]",
+                 "--json", cwd=work)
+    assert result.returncode == 0
+    assert "known: FixedSignals(signals=[0, 0, 0, 0, 0]) never takes a position" in result.stderr
+    json.loads(result.stdout)
 
 
 @pytest.mark.parametrize("mode, shown", [("always", True), ("auto", False), ("never", False)])
-def test_progress_lines_only_when_asked_or_on_a_terminal(work, mode, shown):
-    result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[0, 0, 0, 0, 0]",
-                 "--progress", mode, cwd=work)
+def test_progress_goes_to_stderr_when_asked_or_on_a_terminal(work, mode, shown):
+    result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[1, 0, 0, 0, 0]",
+                 "--progress", mode, "--json", cwd=work)
     assert result.returncode == 0, result.stderr
-    progress = [line for line in result.stdout.splitlines()
-                if line.startswith(("reading", "read ", "computing", "running"))]
+    json.loads(result.stdout)
+    progress = [line for line in result.stderr.splitlines() if line.startswith("[")]
     if shown:
-        percents = [line for line in progress if line.startswith("reading known.csv: ")]
-        assert percents and percents[-1] == "reading known.csv: 100%"
-        assert progress[-3:] == ["read 5 bars from known.csv", "computing signals for 5 bars",
-                                 "running the backtest"]
+        assert [line.split("] ", 1)[1] for line in progress] == [
+            "reading known.csv", "read 5 bars of 1 symbol(s)",
+            "running FixedSignals(signals=[1, 0, 0, 0, 0]) on known (1/1, 5 bars)",
+            "backtest done"]
     else:
         assert progress == []
-
-
-class Terminal(io.StringIO):
-    def isatty(self):
-        return True
-
-
-@pytest.mark.parametrize("out, threshold, shown", [
-    (Terminal(), 100, True),      # a long file on a terminal
-    (Terminal(), 10**9, False),   # a short file
-    (io.StringIO(), 100, False),  # a pipe or a file
-])
-def test_auto_progress_needs_a_long_file_and_a_terminal(work, monkeypatch, out, threshold, shown):
-    monkeypatch.setattr(cli_module.run, "LONG_FILE_BYTES", threshold)
-    bars, _ = cli_module._open_data(str(work / "known.csv"), Progress(out, False), "auto")
-    assert len(bars) == 5
-    if shown:
-        assert "\r" in out.getvalue() and out.getvalue().endswith("100%\nread 5 bars from "
-                                                                  f"{work / 'known.csv'}\n")
-    else:
-        assert out.getvalue() == ""
 
 
 # -- plot ----------------------------------------------------------------------
@@ -189,11 +239,11 @@ def test_plot_writes_a_png_that_opens(work):
     image = pytest.importorskip("matplotlib.image")
     result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[1, -1, 0, 1, 1]",
                  "--plot", "out.png", cwd=work)
-    assert result.returncode == 0 and result.stderr == ""
+    assert result.returncode == 0, result.stderr
     assert report(result.stdout)["plot"] == "out.png"
     assert (work / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     height, width, _ = image.imread(work / "out.png").shape
-    assert height > 300 and width > 500
+    assert height > 600 and width > 800
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
@@ -203,8 +253,22 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
                             text=True, timeout=60)
     assert result.returncode == 2 and result.stdout == ""
     assert ERROR_LINE.fullmatch(result.stderr.rstrip("\n"))
-    assert "pip install" in result.stderr and "plot" in result.stderr
+    assert "pip install 'quorvane[plot]'" in result.stderr
     assert not (tmp_path / "out.png").exists()
+
+
+@pytest.mark.parametrize("target, message", [
+    ("out.xyz", "matplotlib cannot write the extension .xyz; use one of"),
+    ("out", "matplotlib cannot write a file name without extension"),
+    ("missing/out.png", "the folder missing does not exist"),
+])
+def test_plot_target_is_checked_before_any_work(work, target, message):
+    pytest.importorskip("matplotlib")
+    result = cli("run", "fixed.py", "--param", "signals=[]", "--plot", target, cwd=work)
+    assert result.returncode == 2
+    # The strategy file was not even loaded: it warns when it is.
+    assert result.stdout == "" and "loaded the fixed strategy" not in result.stderr
+    assert message in result.stderr
 
 
 # -- errors --------------------------------------------------------------------
@@ -222,9 +286,13 @@ UNORDERED = "date,open,high,low,close,volume\n2024-01-02,1,1,1,1,1\n2024-01-01,1
     (["load", "sma_momentum", "--param", "symbols=['A']"], "use --symbols"),
     (["load", "sma_momentum", "--symbols", "A,,B"], "--symbols expects ticker symbols"),
     (["run", "sma_momentum", "--data", "nothing.csv"], "data file not found: nothing.csv"),
-    (["run", "sma_momentum", "--data", "bad.csv"], "bad.csv, line 3: close must be a number"),
-    (["run", "sma_momentum", "--data", "unordered.csv"], "bars must be in time order"),
-    (["run", "fixed.py", "--param", "signals=[1]"], "returned 1 signals for 400 bars"),
+    (["run", "sma_momentum", "--data", "bad.csv"], "bad.csv, row 2: close is 'oops', not a number"),
+    (["run", "sma_momentum", "--data", "unordered.csv"],
+     "unordered.csv, row 2: date 2024-01-01 00:00:00 comes before the date of row 1"),
+    (["run", "fixed.py", "--param", "signals=[1]"], "returned 1 positions for 400 bars"),
+    (["run", "fixed.py", "--data", "known.csv", "--param", "signals=[0, 2, 0, 0, 0]"],
+     "the position at row 2 (2024-01-02 00:00:00) is 2.0"),
+    (["run", "sma_momentum", "--commission", "-1"], "expected basis points of 0 or more"),
     (["run", "fixed.py", "--param", "signals=[]", "--param", "exit=1"], "called sys.exit(0)"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
     (["run"], "the following arguments are required: SPEC"),
@@ -234,7 +302,9 @@ def test_errors_are_one_line_on_stderr_with_status_2(work, args, message):
     (work / "unordered.csv").write_text(UNORDERED)
     result = cli(*args, cwd=work)
     assert result.returncode == 2
-    assert ERROR_LINE.fullmatch(result.stderr.rstrip("\n")), result.stderr
+    # Besides the error, only warnings (the fixed strategy's, while run loads it).
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("warning: ")]
+    assert len(lines) == 1 and ERROR_LINE.fullmatch(lines[0]), result.stderr
     assert message in result.stderr
     assert "Traceback" not in result.stderr
 
@@ -278,21 +348,3 @@ def test_params_that_cannot_be_passed_on_are_refused(items, message):
     with pytest.raises(CliError, match=message):
         parse_params(items)
     assert parse_params(["b=1", " a =x=y"]) == {"b": 1, "a": "x=y"}
-
-
-def test_dates_that_are_not_iso_are_kept_unchecked():
-    bars = read_bars(["date,open,high,low,close,volume\n", "03/01/2024,1,1,1,1,1\n",
-                      "02/01/2024,1,1,1,1,1\n"], "x.csv")
-    assert [bar.date for bar in bars] == ["03/01/2024", "02/01/2024"]
-    assert parse_dates(bars, "x.csv") is None
-
-
-@pytest.mark.parametrize("text, message", [
-    ("", "x.csv is empty"),
-    ("date,open,high,low,volume\n", "no column close in the header line"),
-    ("date,open,high,low,close,volume\n", "holds no bars"),
-    ("date,open,high,low,close,volume\n2024-01-01,1,1,1,1\n", "line 2: volume must be a number"),
-])
-def test_unusable_data_files_are_refused(text, message):
-    with pytest.raises(CliError, match=message):
-        read_bars(text.splitlines(keepends=True), "x.csv")

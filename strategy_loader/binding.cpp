@@ -105,12 +105,12 @@ int find_by_value(const FunctionDef* def, PyObject* keyword, bool exact, int fir
 
 // Entries *****************************************************************
 
-PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_with_parameters(reinterpret_cast<FunctionObject*>(callable)->def, args, PyVectorcall_NARGS(nargsf),
-                                kwnames);
-}
+namespace {
 
-PyObject* call_with_parameters(const FunctionDef* def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Inlined into both entries: the vectorcall entry is every ordinary call's
+// path and should not pay for a second call.
+[[gnu::always_inline]] inline PyObject* bind_and_run(const FunctionDef* def, PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames) {
     const int positional = def->positional;
 
     // The extra-keywords dict is made when the first extra keyword arrives;
@@ -193,6 +193,16 @@ PyObject* call_with_parameters(const FunctionDef* def, PyObject* const* args, Py
     }
 
     return run_operation(def, values, kwargs.get());
+}
+
+}  // namespace
+
+PyObject* vectorcall_with_parameters(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return bind_and_run(reinterpret_cast<FunctionObject*>(callable)->def, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject* call_with_parameters(const FunctionDef* def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bind_and_run(def, args, nargs, kwnames);
 }
 
 PyObject* run_operation(const FunctionDef* def, PyObject* const* values, PyObject* kwargs) {

@@ -80,9 +80,9 @@ void forget_global_cache() {
     watched_namespace = nullptr;
 }
 
-OwnedRef resolve_global(PyObject* name) {
-    CachedName& slot = slot_for(name);
-    if (slot.name == name && slot.generation == generation) return OwnedRef::borrow(slot.value);
+// Kept out of line so that the cache hit, the path of nearly every call,
+// stays small enough to be inlined.
+[[gnu::noinline]] static OwnedRef resolve_uncached(PyObject* name, CachedName& slot) {
     // The look-ups can run code (the equality test of a colliding key) that
     // rebinds names. The entry is stamped with the generation from before
     // they started, so such a rebinding leaves it dead for the next call.
@@ -101,6 +101,12 @@ OwnedRef resolve_global(PyObject* name) {
     OwnedRef result = OwnedRef::borrow(value);
     if (cacheable) slot = CachedName{name, value, seen};
     return result;
+}
+
+OwnedRef resolve_global(PyObject* name) {
+    CachedName& slot = slot_for(name);
+    if (slot.name == name && slot.generation == generation) return OwnedRef::borrow(slot.value);
+    return resolve_uncached(name, slot);
 }
 
 int derives_from(PyObject* cls, PyObject* base_name) {

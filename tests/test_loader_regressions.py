@@ -257,22 +257,30 @@ MISBEHAVING = """
     #include <Python.h>
 
     /* Callables without vectorcall: one returns a result with an exception
-       set, the other fails without setting one. */
+       set, the other fails without setting one; and an object whose
+       attribute look-up fails without setting one. */
     static PyObject* result_with_error(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_KeyError, "left pending");
         return Py_NewRef(Py_None);
     }
 
     static PyObject* null_without_error(PyObject* self, PyObject* args, PyObject* kwargs) { return NULL; }
+    static PyObject* no_attribute_without_error(PyObject* self, PyObject* name) { return NULL; }
 
     static PyType_Slot result_slots[] = {{Py_tp_call, result_with_error}, {0, NULL}};
     static PyType_Slot null_slots[] = {{Py_tp_call, null_without_error}, {0, NULL}};
+    static PyType_Slot attribute_slots[] = {{Py_tp_getattro, no_attribute_without_error}, {0, NULL}};
     static PyType_Spec result_spec = {"misbehaving.ResultWithError", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
                                       result_slots};
     static PyType_Spec null_spec = {"misbehaving.NullWithoutError", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
                                     null_slots};
 
+    static PyType_Spec attribute_spec = {"misbehaving.NullAttributes", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                                         attribute_slots};
+
     static int exec_module(PyObject* module) {
+        PyObject* attributes = PyType_FromSpec(&attribute_spec);
+        if (PyModule_AddObject(module, "NullAttributes", attributes) < 0) return -1;
         PyObject* result = PyType_FromSpec(&result_spec);
         if (PyModule_AddObject(module, "ResultWithError", result) < 0) return -1;
         PyObject* null = PyType_FromSpec(&null_spec);
@@ -309,6 +317,25 @@ def test_a_call_slot_breaking_the_result_rule_fails_the_call(misbehaving, monkey
     assert str(caught.value).startswith(message)
     assert type(caught.value.__cause__) is cause
     assert caught.value.__traceback__.tb_next.tb_frame.f_code.co_name.endswith(".load_strategy_from_file")
+
+
+def test_a_step_failing_without_an_exception_is_reported_as_system_error(misbehaving):
+    # The traceback entry needs an exception to join; the step is named.
+    code = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(misbehaving.__file__)!r})
+        import misbehaving
+        import quorvane.strategy_loader as sl
+        sl.importlib = misbehaving.NullAttributes()
+        try:
+            sl.load_strategy_from_module("a.B")
+        except SystemError as exc:
+            print(exc)
+    """)
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60,
+                          cwd=os.path.dirname(sys.executable))
+    assert (done.returncode, done.stdout) == (0, "quorvane.strategy_loader.load_strategy_from_module (line 223) "
+                                                 "returned NULL without setting an exception\n"), done.stderr
 
 
 # -- the functions as tools see them ---------------------------------------------------

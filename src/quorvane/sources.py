@@ -231,7 +231,7 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
         found = find_in_folders(spec, folders)
         if found is not None:
             path, class_name = found
-            return str(path), ({"class_name": class_name} if class_name else {})
+            return str(path.resolve()), ({"class_name": class_name} if class_name else {})
         raise StrategyNotFoundError(_not_found(spec, registry, folders))
     _check_module_path(spec)
     return spec, {}

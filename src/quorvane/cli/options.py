@@ -102,14 +102,16 @@ def resolve_from_args(args: argparse.Namespace) -> tuple[str, dict[str, object]]
     ``python file.py``, so that helper modules beside it import; ``main``
     puts ``sys.path`` back when the command ends.
     """
-    loader = _loader()
-    spec = args.spec
-    if spec.lower() not in loader.BUILTIN_STRATEGIES:
+    _loader()
+    try:
+        spec, keywords = sources.resolve(args.spec, strategy_paths(args))
+    except sources.StrategyNotFoundError:
+        # A plugin that failed to load takes no name, but the user meant it.
         for report in plugins.reports():
-            if report.name == spec.lower() and report.status == "failed":
+            if report.name == args.spec.lower() and report.status == "failed":
                 raise CliError(f"the plugin strategy '{report.name}' of {report.distribution} "
-                               f"could not be loaded: {report.reason}")
-    spec, keywords = sources.resolve(spec, strategy_paths(args))
+                               f"could not be loaded: {report.reason}") from None
+        raise
     # Passed only when given: a built-in strategy's constructor would refuse it.
     if args.class_name is not None:
         keywords["class_name"] = args.class_name

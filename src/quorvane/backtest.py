@@ -237,37 +237,41 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
         reason = "given"
     n = close.size
 
-    growth = np.empty(n)
-    growth[0] = 1.0
-    np.divide(close[1:], close[:-1], out=growth[1:])
-    growth[1:] -= 1.0
-    growth[1:] *= pos[:-1]
-    growth[1:] += 1.0
-    np.maximum(growth, 0.0, out=growth)
+    # The return each bar earns before costs: p[t-1] * (c[t] / c[t-1] - 1).
+    bar_returns = np.empty(n)
+    bar_returns[0] = 0.0
+    np.divide(close[1:], close[:-1], out=bar_returns[1:])
+    bar_returns[1:] -= 1.0
+    bar_returns[1:] *= pos[:-1]
+    if n and bar_returns.min() < -1.0:
+        np.maximum(bar_returns, -1.0, out=bar_returns)  # equity never goes below zero
+    growth = bar_returns + 1.0
 
     # Changes of position are usually a small share of the bars: everything
     # about them (costs, trades, turnover) is computed at those bars only.
-    changes = np.flatnonzero(np.diff(pos, prepend=0.0))
+    changes = np.flatnonzero(pos[1:] != pos[:-1]) + 1
+    if pos[0] != 0:
+        changes = np.concatenate(([0], changes))
     left = _before(pos, changes)
     step = np.abs(pos[changes] - left)
     if rate:
         cost = rate * step  # at most 1: rate <= 0.5 and a step is at most 2
         factor = growth.copy()
         factor[changes] *= 1.0 - cost
+        np.subtract(factor, 1.0, out=bar_returns)
     else:
         cost = np.zeros(changes.size)
         factor = growth
     equity = np.cumprod(factor)
-    bar_returns = factor - 1.0
     returns = bar_returns
     if equity[-1] == 0.0:
         # A wiped-out account earns nothing more: 0 / 0 counts as no return.
-        wiped = int(np.argmax(factor == 0.0))
+        wiped = int(np.argmax(equity == 0.0))
         returns = bar_returns.copy()
         returns[wiped + 1:] = 0.0
     costs = float(np.dot(_before(equity, changes, 1.0) * growth[changes], cost)) if rate else 0.0
 
-    trade_returns = _trades(pos, growth, changes, left, cost)[2]
+    trade_returns = _trade_returns(pos, growth, changes, left, cost if rate else None)
     stats = statistics(
         equity=equity, returns=returns, exposure=np.count_nonzero(pos) / n,
         trades=int(changes.size), trade_returns=trade_returns,
@@ -310,9 +314,9 @@ def _before(values: np.ndarray, at: np.ndarray, first: float = 0.0) -> np.ndarra
     return out
 
 
-def _trades(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.ndarray,
-            cost: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(start bars, end bars or -1 while open, returns) of the trades that hold a position.
+def _trade_returns(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.ndarray,
+                   cost: np.ndarray | None) -> np.ndarray:
+    """The returns of the trades that hold a position, in order.
 
     A trade runs from one change of position to the next.  Its return is
     what its position earned over those bars after its share of the two
@@ -320,8 +324,7 @@ def _trades(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.n
     the position taken in proportion to their sizes.
     """
     if changes.size == 0:
-        empty = np.empty(0, dtype=np.int64)
-        return empty, empty, np.empty(0)
+        return np.empty(0)
     taken = np.abs(pos[changes])
     # What the position earned from the close after it was taken to the close where it changed.
     marks = changes + 1
@@ -330,13 +333,22 @@ def _trades(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.n
                            else np.empty(0), 1.0)
     else:
         earned = np.multiply.reduceat(growth, marks)
-    # |taken| + |left| > 0 at a change.
-    entry_cost = cost * taken / (taken + np.abs(left))
-    exit_cost = np.append(cost[1:] - entry_cost[1:], 0.0)
-    returns = (1.0 - entry_cost) * earned * (1.0 - exit_cost) - 1.0
+    if cost is not None:
+        entry_cost = cost * taken / (taken + np.abs(left))  # the sum is > 0 at a change
+        exit_cost = np.append(cost[1:] - entry_cost[1:], 0.0)
+        earned *= 1.0 - entry_cost
+        earned *= 1.0 - exit_cost
+    earned -= 1.0
+    return earned[taken != 0]
+
+
+def _trades(pos: np.ndarray, growth: np.ndarray, changes: np.ndarray, left: np.ndarray,
+            cost: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(start bars, end bars or -1 while open, returns) of the trades that hold a position."""
+    held = pos[changes] != 0
     ends = np.append(changes[1:], -1)
-    held = taken != 0
-    return changes[held], ends[held], returns[held]
+    returns = _trade_returns(pos, growth, changes, left, cost if cost.any() else None)
+    return changes[held], ends[held], returns
 
 
 # -- several symbols ---------------------------------------------------------------

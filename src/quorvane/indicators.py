@@ -42,6 +42,10 @@ def _values(values: object, name: str = "values") -> tuple[np.ndarray, int]:
         array = np.asarray(values, dtype=np.float64)
     if array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
+    # The sum of finite numbers is finite (short of overflow, which only
+    # sends the check down the slow path): one pass, no scratch memory.
+    if np.isfinite(np.add.reduce(array)):
+        return array, 0
     finite = np.isfinite(array)
     if finite.all():
         return array, 0
@@ -58,26 +62,31 @@ def _nans(n: int) -> np.ndarray:
     return np.full(n, np.nan)
 
 
-def _window_sums(x: np.ndarray, period: int) -> np.ndarray:
-    """Sums of every run of ``period`` consecutive values of ``x`` (those ending
-    at ``period - 1`` .. ``n - 1``).
+def _window_sums(x: np.ndarray, period: int, out: np.ndarray | None = None) -> np.ndarray:
+    """Sums of every run of ``period`` consecutive values of ``x``: element i of
+    the result is the sum of the window ending at i (from ``period - 1`` on;
+    the places before are left as they are).
 
     Prefix sums restart every block, so a window sum is one block prefix
     minus another, plus the previous block's total where the window crosses
-    into it.
+    into it: the rounding error depends on a block's values, not on the
+    length of the series.
     """
     n = x.size
+    if out is None:
+        out = np.empty(n)
+    if n < period:
+        return out
     block = max(period, _BLOCK)
-    blocks = -(-n // block)
-    padded = np.zeros(blocks * block)
-    padded[:n] = x
-    prefix = np.cumsum(padded.reshape(blocks, block), axis=1)
-    sums = prefix.copy().ravel()
-    flat = prefix.ravel()
-    sums[period:] -= flat[:-period]
+    prefix = np.empty(n)
+    for first in range(0, n, block):
+        np.cumsum(x[first:first + block], out=prefix[first:first + block])
+    out[period - 1] = prefix[period - 1]
+    np.subtract(prefix[period:], prefix[:-period], out=out[period:])
     # A window ending in the first `period` places of a block began in the block before.
-    sums.reshape(blocks, block)[1:, :period] += prefix[:-1, -1:]
-    return sums[period - 1:n]
+    for first in range(block, n, block):
+        out[first:first + period] += prefix[first - 1]
+    return out
 
 
 def _window_moments(x: np.ndarray, period: int) -> tuple[np.ndarray, np.ndarray]:
@@ -150,7 +159,8 @@ def sma(values: object, period: int) -> np.ndarray:
     x, start = _values(values)
     out = _nans(x.size)
     if x.size - start >= period:
-        out[start + period - 1:] = _window_sums(x[start:], period) / period
+        _window_sums(x[start:], period, out[start:])
+        out[start + period - 1:] /= period
     return out
 
 
@@ -278,8 +288,8 @@ def rolling_vwap(prices: object, volumes: object, period: int = 20) -> np.ndarra
     out = _nans(p.size)
     if p.size - start < period:
         return out
-    traded = _window_sums(v[start:], period)
-    turnover = _window_sums(p[start:] * v[start:], period)
+    traded = _window_sums(v[start:], period)[period - 1:]
+    turnover = _window_sums(p[start:] * v[start:], period)[period - 1:]
     with np.errstate(invalid="ignore", divide="ignore"):
         out[start + period - 1:] = np.where(traded > 0, turnover / traded, np.nan)
     return out

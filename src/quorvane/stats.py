@@ -101,16 +101,20 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
     years = n / bars_per_year
     cagr = (final ** (1.0 / years) - 1.0) if final > 0 else -1.0
     scale = math.sqrt(bars_per_year)
+    # Sums over whole arrays; one scratch array serves every step, since
+    # fresh memory for a million bars costs more than the arithmetic.
     mean = float(returns.mean())
-    sd = float(returns.std(ddof=1)) if n > 1 else math.nan
+    squares = float(np.dot(returns, returns))
+    sd = math.sqrt(max(0.0, (squares - n * mean * mean) / (n - 1))) if n > 1 else math.nan
     volatility = sd * scale if n > 1 else None
     sharpe = mean / sd * scale if n > 1 and sd > 0 else None
-    losses = np.minimum(returns, 0.0)
-    downside = math.sqrt(float(np.dot(losses, losses)) / n)
+    scratch = np.minimum(returns, 0.0)
+    downside = math.sqrt(float(np.dot(scratch, scratch)) / n)
     sortino = mean / downside * scale if downside > 0 else None
-    peak = np.maximum.accumulate(equity)
+    peak = np.maximum.accumulate(equity, out=scratch)
     np.maximum(peak, 1.0, out=peak)  # the starting 1 is the first high
-    max_drawdown = 1.0 - float(np.min(equity / peak))
+    under = equity < peak
+    max_drawdown = 1.0 - float(np.min(np.divide(equity, peak, out=peak)))
     calmar = cagr / max_drawdown if max_drawdown > 0 else None
     stats: dict[str, float | int | None] = {
         "total_return": final - 1.0,
@@ -120,7 +124,7 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
         "sortino": sortino,
         "calmar": calmar,
         "max_drawdown": max_drawdown,
-        "max_drawdown_bars": _longest_run(equity < peak),
+        "max_drawdown_bars": _longest_run(under),
         "exposure": float(exposure),
         "trades": int(trades),
     }
@@ -136,7 +140,11 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
 
 def _longest_run(flags: np.ndarray) -> int:
     """The length of the longest run of True in ``flags``."""
-    edges = np.flatnonzero(np.diff(flags.astype(np.int8), prepend=0, append=0))
-    if edges.size == 0:
-        return 0
-    return int(np.max(edges[1::2] - edges[0::2]))
+    edges = np.flatnonzero(flags[1:] != flags[:-1]) + 1
+    starts = edges[~flags[edges - 1]]  # False -> True
+    ends = edges[flags[edges - 1]]     # True -> False
+    if flags.size and flags[0]:
+        starts = np.concatenate(([0], starts))
+    if flags.size and flags[-1]:
+        ends = np.concatenate((ends, [flags.size]))
+    return int(np.max(ends - starts)) if starts.size else 0

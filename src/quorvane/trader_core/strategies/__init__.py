@@ -47,7 +47,8 @@ class SMAMomentumStrategy(BaseStrategy):
         from . import signals
         from quorvane.indicators import sma
         (close,) = signals.columns(bars, type(self).__name__, "close")
-        return signals.positions(bars, signals.crossing(close, sma(close, self.ma_period)))
+        return signals.positions(bars, signals.crossing(close, sma(close, self.ma_period),
+                                                        reuse=True))
 
 
 class DualSMAMomentumStrategy(BaseStrategy):
@@ -76,7 +77,8 @@ class DualSMAMomentumStrategy(BaseStrategy):
         from quorvane.indicators import sma
         (close,) = signals.columns(bars, type(self).__name__, "close")
         fast = sma(close, self.fast_period)
-        return signals.positions(bars, signals.crossing(fast, sma(close, self.slow_period)))
+        return signals.positions(bars, signals.crossing(fast, sma(close, self.slow_period),
+                                                        reuse=True))
 
 
 class RSIMomentumStrategy(BaseStrategy):

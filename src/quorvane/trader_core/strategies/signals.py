@@ -33,10 +33,15 @@ def positions(bars: pd.DataFrame, values: np.ndarray) -> pd.Series:
     return pd.Series(values, index=bars.index, name="position", copy=False)
 
 
-def crossing(value: np.ndarray, reference: np.ndarray) -> np.ndarray:
-    """+1 above the reference, -1 below it, 0 on it or while either is NaN."""
-    side = np.sign(value - reference)
-    side[np.isnan(side)] = 0.0
+def crossing(value: np.ndarray, reference: np.ndarray, *, reuse: bool = False) -> np.ndarray:
+    """+1 above the reference, -1 below it, 0 on it or while either is NaN.
+
+    ``reuse=True`` writes the result over ``reference``, a scratch array
+    of the caller's: a million bars then need no fresh memory.
+    """
+    side = np.subtract(value, reference, out=reference if reuse else None)
+    np.sign(side, out=side)
+    np.nan_to_num(side, copy=False, nan=0.0)
     return side
 
 

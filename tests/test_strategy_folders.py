@@ -132,6 +132,19 @@ def test_describe_shows_parameters_with_defaults_and_documentation(folder):
     assert re.search(r"^  ma_period(: int)? = 20$", builtin.stdout, re.M)
 
 
+@pytest.mark.parametrize("command", ["load", "run"])
+def test_a_class_that_is_no_strategy_is_refused_before_it_is_constructed(tmp_path, command):
+    (tmp_path / "tools.py").write_text(
+        "import pathlib\n"
+        "class Touch:\n"
+        "    def __init__(self, **kwargs):\n"
+        "        pathlib.Path('constructed').touch()\n")
+    result = quorvane(command, "tools.Touch", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "tools.Touch is not a strategy class" in result.stderr
+    assert not (tmp_path / "constructed").exists()
+
+
 ERRORS = [
     (["load", "missing.py"], "strategy file not found: missing.py"),
     (["load", "./missing.py"], "strategy file not found: ./missing.py"),

@@ -5,16 +5,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 from collections.abc import Iterator
 from dataclasses import asdict, dataclass
-from pathlib import Path
 from typing import IO, Any
 
 from quorvane import plugins, sources
 
-from .options import (_DESCRIPTION, _loader, add_strategy_path, class_path, first_doc_line,
-                      load_from_args, strategy_params)
+from .options import (_DESCRIPTION, _loader, add_strategy_path, class_path, display_path,
+                      first_doc_line, load_from_args, strategy_params)
 
 
 @dataclass(frozen=True)
@@ -32,11 +30,6 @@ class Row:
     def as_json(self) -> dict[str, object]:
         fields = asdict(self)
         return {"name": fields.pop("name"), "class": fields.pop("cls"), **fields}
-
-
-def _display_path(path: Path) -> str:
-    relative = os.path.relpath(path)
-    return path.as_posix() if relative.startswith(os.pardir) else Path(relative).as_posix()
 
 
 def rows(strategy_paths: list[str]) -> Iterator[Row]:
@@ -59,7 +52,7 @@ def rows(strategy_paths: list[str]) -> Iterator[Row]:
                       report.distribution, report.status, report.reason)
     taken: dict[str, str] = {name: "a registered strategy" for name in registry}
     for entry in sources.scan_folders(sources.strategy_folders(strategy_paths)):
-        where = _display_path(entry.path)
+        where = display_path(entry.path)
         if entry.error:
             yield Row(entry.name, "", "file", where, "failed", entry.error)
             continue

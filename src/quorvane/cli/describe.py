@@ -15,7 +15,8 @@ from typing import IO, Any
 from quorvane import plugins, sources
 
 from .options import (_DESCRIPTION, _SPEC_HELP, CliError, _loader, _several_classes,
-                      add_strategy_path, class_path, file_classes, resolve_from_args)
+                      add_strategy_path, class_path, display_path, file_classes,
+                      resolve_from_args)
 
 _SECTION = re.compile(r"^\s*(Args|Arguments|Parameters|Keyword Args|Keyword Arguments):\s*$")
 _ENTRY = re.compile(r"^(\s*)\**(\w+)\s*(?:\([^)]*\))?\s*:\s*(.*)$")
@@ -33,7 +34,7 @@ def strategy_class(args: argparse.Namespace) -> tuple[type, str]:
                        if r.status == "loaded" and r.strategy_class is cls), None)
         return cls, f"plugin of {plugin.distribution}" if plugin else "built-in"
     if spec.endswith(".py"):
-        return _class_from_file(Path(spec), keywords.get("class_name")), spec
+        return _class_from_file(Path(spec), keywords.get("class_name")), display_path(spec)
     module_name, _, attribute = spec.rpartition(".")
     return getattr(importlib.import_module(module_name), attribute), f"module {module_name}"
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import ast
 import inspect
+import os
 import re
 import sys
 from collections.abc import Mapping, Sequence
@@ -264,6 +265,12 @@ def first_doc_line(cls: type) -> str:
     if not isinstance(doc, str) or not doc.strip():
         return "(no description)"
     return doc.strip().splitlines()[0].strip()
+
+
+def display_path(path: str | Path) -> str:
+    """A path relative to the current directory when it lies below it."""
+    relative = os.path.relpath(path)
+    return Path(path).as_posix() if relative.startswith(os.pardir) else Path(relative).as_posix()
 
 
 def class_path(cls: type) -> str:

@@ -110,7 +110,9 @@ def test_load_module_path_from_the_current_directory(work):
     result = cli("load", "fixed.FixedSignals", *[a for v in values for a in ("--param", v)],
                  cwd=work)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[1] == "class: fixed.FixedSignals"
+    # The file's warning goes to standard error, as with run.
+    assert result.stderr == "warning: UserWarning: loaded the fixed strategy\n"
+    assert result.stdout.splitlines()[0] == "class: fixed.FixedSignals"
     assert result.stdout.splitlines()[-6:] == [
         "  label = 'hello'", "  ratio = 0.5", "  flag = True", "  text = '20'",
         "  items = [1, 2]", "  none = None"]

@@ -1,8 +1,8 @@
 """The command line, ``quorvane`` (or ``python -m quorvane``): list,
 describe, load and run strategies.
 
-Everything it prints goes to standard output; an error is one line on
-standard error and exit status 2 (the full traceback only with
+Results go to standard output, warnings to standard error; an error is one
+line on standard error and exit status 2 (the full traceback only with
 ``--traceback``).  It writes no file except the plot the user names: no
 bytecode cache for a strategy file, no log.
 
@@ -114,9 +114,10 @@ def _where(frame: traceback.FrameSummary) -> str:
     return f"{path}, line {frame.lineno}, in {frame.name}"
 
 
-def _warning_to_stdout(message: Warning | str, category: type[Warning], filename: str,
+def _warning_to_stderr(message: Warning | str, category: type[Warning], filename: str,
                        lineno: int, file: object = None, line: str | None = None) -> None:
-    print(f"warning: {category.__name__}: {message}", file=sys.stdout)
+    # One line, beside the errors: standard output holds results only.
+    print(f"warning: {category.__name__}: {message}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
@@ -125,7 +126,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     saved = sys.dont_write_bytecode, warnings.showwarning, list(sys.path)
     # A strategy file would otherwise leave a __pycache__ beside it.
     sys.dont_write_bytecode = True
-    warnings.showwarning = _warning_to_stdout
+    warnings.showwarning = _warning_to_stderr
     # Module paths resolve from the current directory, as with `python -m`;
     # the console script does not put it on the path by itself.
     if "" not in sys.path and os.getcwd() not in sys.path:

@@ -175,20 +175,19 @@ def scan_folders(folders: Iterable[Path]) -> list[FolderStrategy]:
 
 def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | None] | None:
     """The file, and the class to take from it, that ``name`` asks for: a
-    class of that name, or a file of that stem (letter case ignored; the
+    class of that name, else a file of that stem (letter case ignored; the
     first folder wins).  For a file with one strategy class its class is
     named; for a file with several, None lets the file loader report them."""
     key = name.casefold()
-    for folder in folders:
-        for path in sorted(folder.glob("*.py")):
-            if not path.is_file():
-                continue
-            classes = [entry for entry in scan_file(path) if not entry.error]
-            for entry in classes:
-                if entry.class_name.casefold() == key:
-                    return path, entry.class_name
-            if path.stem.casefold() == key:
-                return path, classes[0].class_name if len(classes) == 1 else None
+    files = [(path, [entry for entry in scan_file(path) if not entry.error])
+             for folder in folders for path in sorted(folder.glob("*.py")) if path.is_file()]
+    for path, classes in files:
+        for entry in classes:
+            if entry.class_name.casefold() == key:
+                return path, entry.class_name
+    for path, classes in files:
+        if path.stem.casefold() == key:
+            return path, classes[0].class_name if len(classes) == 1 else None
     return None
 
 
@@ -223,7 +222,7 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
         if path.is_file():
             return str(path.resolve()), {}
         if path.is_dir():
-            raise StrategyFileNotFoundError(f"strategy file not found: {spec} is a folder")
+            raise StrategyFileNotFoundError(f"strategy file not found: {spec} is a folder, not a file")
         hint = _did_you_mean(path.stem, known_names(strategy_paths)) if "/" not in spec else ""
         raise StrategyFileNotFoundError(f"strategy file not found: {spec}{hint}")
     if "." not in spec:

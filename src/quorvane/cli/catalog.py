@@ -58,10 +58,11 @@ def rows(strategy_paths: list[str]) -> Iterator[Row]:
             continue
         holder = taken.get(entry.name.lower())
         if holder is not None:
-            # The class name still reaches it.
+            # The class name may still reach it; the path always does.
+            other = (f"the class name {entry.class_name}"
+                     if entry.class_name.lower() not in taken else f"the path {where}")
             yield Row(entry.name, entry.class_name, "file", where, "skipped",
-                      f"the name is taken by {holder}; use the class name {entry.class_name}",
-                      entry.doc)
+                      f"the name is taken by {holder}; use {other}", entry.doc)
             continue
         taken[entry.name.lower()] = where
         yield Row(entry.name, entry.class_name, "file", where, "ok", description=entry.doc)

@@ -47,7 +47,7 @@ DASK_TARGET = 1.3
 
 
 def write_bars(path: Path, n: int, seed: int = 7) -> None:
-    """``n`` weekday bars of a random walk, as the CSV a trader would have."""
+    """``n`` minute bars of a random walk, as the CSV a trader would have."""
     import pyarrow as pa
     import pyarrow.csv as pa_csv
 
@@ -58,9 +58,12 @@ def write_bars(path: Path, n: int, seed: int = 7) -> None:
     high = np.maximum(np.maximum(opens, close) + spread, 0.0)
     low = np.minimum(opens, close) - spread
     low = np.where(low > 0, low, np.minimum(opens, close) * 0.99)
-    dates = pd.bdate_range("1900-01-01", periods=n).strftime("%Y-%m-%d")
-    table = pa.table({"date": dates.to_numpy(), "open": opens, "high": high, "low": low,
-                      "close": close, "volume": rng.integers(1_000, 100_000, n).astype(float)})
+    # Minute bars: a million days would not fit in nanosecond timestamps.
+    dates = pd.date_range("2000-01-03", periods=n, freq="min").strftime("%Y-%m-%d %H:%M")
+    prices = {name: np.round(values, 4) for name, values in
+              (("open", opens), ("high", high), ("low", low), ("close", close))}
+    table = pa.table({"date": dates.to_numpy(), **prices,
+                      "volume": rng.integers(1_000, 100_000, n).astype(float)})
     pa_csv.write_csv(table, path)
 
 

@@ -46,11 +46,7 @@ def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: 
         own_client = True
         try:
             if address == "local":
-                # The scheduler's web server runs even without a dashboard:
-                # loopback and a free port, so that two sweeps never clash.
-                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                       silence_logs=logging.ERROR)
+                cluster = _local_cluster(LocalCluster, workers)
                 client = Client(cluster)
             else:
                 client = Client(address, timeout="20s")
@@ -65,6 +61,25 @@ def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: 
             client.close()
         if cluster is not None:
             cluster.close()
+
+
+def _local_cluster(cluster_class: Any, workers: int) -> Any:
+    import multiprocessing
+
+    import dask
+
+    # Workers forked from a fork server start in half the time of spawned
+    # ones (the server has imported pandas and distributed once), and, unlike
+    # workers forked from this process, inherit none of its threads and
+    # sockets: a cluster forked from the client's process can hang.
+    methods = multiprocessing.get_all_start_methods()
+    method = "forkserver" if "forkserver" in methods else "spawn"
+    with dask.config.set({"distributed.worker.multiprocessing-method": method}):
+        # The scheduler's web server runs even without a dashboard: loopback
+        # and a free port, so that two sweeps never clash.
+        return cluster_class(n_workers=workers, threads_per_worker=1, processes=True,
+                             host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                             silence_logs=logging.ERROR)
 
 
 def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],

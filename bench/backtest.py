@@ -152,21 +152,75 @@ def bench_indicators(size: int, rounds: int) -> None:
     print(table(rows))
 
 
+# The strategy framework as it was before it moved to DataFrames: the files
+# the loader's import reaches, from this commit.
+IMPORT_BASELINE = "15f4764"
+FRAMEWORK = ["__init__.py", "strategy.py", "bars.py", "indicators.py", "trader_core/__init__.py",
+             "trader_core/strategies/__init__.py", "trader_core/strategies/base.py"]
+
+
+def _import_trees(folder: Path) -> dict[str, Path] | None:
+    """Two throw-away package trees around the installed compiled loader: the
+    framework of IMPORT_BASELINE, and the framework of this checkout."""
+    import quorvane.strategy_loader as loader
+    source = BENCH.parent / "src" / "quorvane"
+    trees = {}
+    for name in ("before", "now"):
+        package = folder / name / "quorvane"
+        (package / "trader_core" / "strategies").mkdir(parents=True)
+        (package / Path(loader.__file__).name).write_bytes(Path(loader.__file__).read_bytes())
+        trees[name] = package.parent
+    for relative in FRAMEWORK:
+        shown = subprocess.run(["git", "-C", str(BENCH.parent), "show",
+                                f"{IMPORT_BASELINE}:src/quorvane/{relative}"],
+                               capture_output=True)
+        if shown.returncode != 0:
+            return None  # not a git checkout with that commit
+        (trees["before"] / "quorvane" / relative).write_bytes(shown.stdout)
+        if (source / relative).exists():
+            (trees["now"] / "quorvane" / relative).write_bytes((source / relative).read_bytes())
+    return trees
+
+
+def _import_time(tree: Path) -> int:
+    """Microseconds, cumulative, of `import quorvane.strategy_loader` from ``tree``."""
+    # -S: no site-packages, so neither the installed package nor an editable
+    # install's import hook can stand in for the tree.
+    result = subprocess.run([sys.executable, "-S", "-X", "importtime", "-c",
+                             "import quorvane.strategy_loader"],
+                            env={**os.environ, "PYTHONPATH": str(tree)},
+                            capture_output=True, text=True, check=True)
+    line = [row for row in result.stderr.splitlines() if row.endswith("quorvane.strategy_loader")]
+    return int(line[-1].split("|")[1])
+
+
 def bench_import(rounds: int) -> None:
-    """Cumulative import time of the compiled loader, and that it loads no data stack."""
+    """Import time of the compiled loader now against before, and that it loads no data stack."""
     code = "import quorvane.strategy_loader"
-    times = []
-    for _ in range(rounds):
-        result = subprocess.run([sys.executable, "-X", "importtime", "-c", code],
-                                capture_output=True, text=True, check=True)
-        line = [row for row in result.stderr.splitlines() if row.endswith("quorvane.strategy_loader")]
-        times.append(int(line[-1].split("|")[1]))
     check = subprocess.run([sys.executable, "-c", code + "; import sys; print(sorted("
                             "m for m in ('numpy', 'pandas', 'pyarrow') if m in sys.modules))"],
                            capture_output=True, text=True, check=True).stdout.strip()
-    print(f"\n## import quorvane.strategy_loader ({rounds} runs)\n")
-    print(f"cumulative import time: median {statistics.median(times) / 1e3:.1f} ms "
-          f"(min {min(times) / 1e3:.1f}); data stack imported: {check}")
+    print(f"\n## import quorvane.strategy_loader ({rounds} rounds)\n")
+    print(f"data stack imported with it: {check}")
+    with tempfile.TemporaryDirectory(prefix="quorvane-import-") as folder:
+        trees = _import_trees(Path(folder))
+        if trees is None:
+            print(f"(no git history with {IMPORT_BASELINE}: no comparison)")
+            return
+        before, now, ratios = [], [], []
+        for _ in range(rounds):
+            a = _import_time(trees["before"])
+            b = _import_time(trees["now"])
+            before.append(a)
+            now.append(b)
+            ratios.append(b / a)
+    print(table([
+        ["framework", "median ms", "min ms", "median ratio"],
+        [f"before ({IMPORT_BASELINE})", f"{statistics.median(before) / 1e3:.1f}",
+         f"{min(before) / 1e3:.1f}", "1.00"],
+        ["now", f"{statistics.median(now) / 1e3:.1f}", f"{min(now) / 1e3:.1f}",
+         f"{statistics.median(ratios):.2f} (target <= 1.2)"],
+    ]))
 
 
 def bench_peers(bars, ours: float, repeat: int, backtesting_bars: int) -> None:
@@ -247,7 +301,7 @@ def main() -> None:
         bars = read_bars(csv)
     ours = bench_in_process(bars, repeat)
     bench_indicators(count, rounds)
-    bench_import(3 if args.smoke else 11)
+    bench_import(3 if args.smoke else 15)
     if not args.smoke and not args.no_peers:
         bench_peers(bars, ours, 3, min(args.backtesting_bars, count))
 

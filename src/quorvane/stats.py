@@ -99,7 +99,10 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
     n = int(equity.size)
     final = float(equity[-1])
     years = n / bars_per_year
-    cagr = (final ** (1.0 / years) - 1.0) if final > 0 else -1.0
+    try:
+        cagr = (final ** (1.0 / years) - 1.0) if final > 0 else -1.0
+    except OverflowError:  # a huge gain over a few bars
+        cagr = math.inf
     scale = math.sqrt(bars_per_year)
     # Sums over whole arrays; one scratch array serves every step, since
     # fresh memory for a million bars costs more than the arithmetic.
@@ -135,6 +138,11 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
         "costs": float(costs),
         "bars_per_year": int(bars_per_year),
     })
+    # JSON has no infinity or NaN: a figure that overflowed is as undefined as one
+    # that could not be computed.
+    for name, value in stats.items():
+        if isinstance(value, float) and not math.isfinite(value):
+            stats[name] = None
     return stats
 
 

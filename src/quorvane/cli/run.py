@@ -177,9 +177,9 @@ def _run(args: argparse.Namespace, out: IO[str]) -> int:
 
     report = _report(strategy, label, universe, results, combined)
     if args.json:
-        print(json.dumps(report, allow_nan=False, default=repr), file=out)
+        print(json.dumps(report, allow_nan=False), file=out)
     else:
-        _print_table(report, results, combined, args, out)
+        _print_table(describe(strategy), report, results, combined, args, out)
     if args.trades is not None:
         _write_trades(args.trades, results)
         _say(args, out, f"trades: {args.trades}")
@@ -227,7 +227,7 @@ def _report(strategy: object, label: str, universe: Mapping[str, Any],
     main = combined if combined is not None else next(iter(results.values()))
     report: dict[str, object] = {
         "strategy": type(strategy).__name__,
-        "params": dict(strategy_params(strategy) or {}),
+        "params": {key: _plain(value) for key, value in (strategy_params(strategy) or {}).items()},
         "data": label,
         **span(main.equity.index),
         "stats": main.stats,
@@ -236,6 +236,15 @@ def _report(strategy: object, label: str, universe: Mapping[str, Any],
         report["per_symbol"] = {symbol: {**span(result.equity.index), "stats": result.stats}
                                 for symbol, result in results.items()}
     return report
+
+
+def _plain(value: object) -> object:
+    """``value`` if JSON can hold it as it is, else its repr."""
+    try:
+        json.dumps(value, allow_nan=False)
+    except (TypeError, ValueError, RecursionError):
+        return repr(value)
+    return value
 
 
 def _format(name: str, value: object) -> str:
@@ -251,13 +260,13 @@ def _format(name: str, value: object) -> str:
     return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
 
 
-def _print_table(report: Mapping[str, Any], results: Mapping[str, Any], combined: Any,
-                 args: argparse.Namespace, out: IO[str]) -> None:
+def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, Any],
+                 combined: Any, args: argparse.Namespace, out: IO[str]) -> None:
     from quorvane.stats import DESCRIPTIONS
     main = combined if combined is not None else next(iter(results.values()))
     symbols = list(results)
     held = symbols[0] if len(symbols) == 1 else f"{len(symbols)} symbols, equal weight"
-    print(f"strategy:   {describe_report(report)}", file=out)
+    print(f"strategy:   {title}", file=out)
     print(f"data:       {report['data']}: {held}, {report['bars']:,} bars, "
           f"{report['start']} to {report['end']}", file=out)
     print(f"costs:      {args.commission:g} bps commission + {args.slippage:g} bps slippage "
@@ -284,12 +293,6 @@ def _print_table(report: Mapping[str, Any], results: Mapping[str, Any], combined
             cells = [str(cell).ljust(widths[0]) if i == 0 else str(cell).rjust(widths[i])
                      for i, cell in enumerate(row)]
             print("  ".join(cells).rstrip(), file=out)
-
-
-def describe_report(report: Mapping[str, Any]) -> str:
-    params = report["params"]
-    inner = ", ".join(f"{key}={value!r}" for key, value in params.items())
-    return f"{report['strategy']}({inner})"
 
 
 def _write_trades(path: str, results: Mapping[str, Any]) -> None:

@@ -181,6 +181,10 @@ def _read_csv(path: Path, label: str) -> pa.Table:
         raise DataError(f"{label}: the first line is no header; {_EXPECTED}")
     columns = _pick_columns(header, label)
     types = {columns[name]: pa.float64() for name in (*PRICE_COLUMNS, "volume")}
+    # Naming the type spares the library's guessing, a good part of the
+    # reading time; dates it cannot take this way (offsets, other formats)
+    # go the slow way below.
+    types[columns["date"]] = pa.timestamp("ns")
     if SYMBOL_COLUMN in columns:
         types[columns[SYMBOL_COLUMN]] = pa.string()
     read_options = pa_csv.ReadOptions(encoding="utf8")

@@ -80,20 +80,41 @@ def parse_dates(bars: Any) -> Any:
 def _open_data(path: str | None, symbols: list[str] | None,
                progress: Progress) -> tuple[dict[str, Any], str]:
     """``({symbol: bars}, label)`` for --data and --symbols, bad data as a CliError."""
-    from quorvane.data import DataError, load_data
-    label = SAMPLE_LABEL if path is None else path
-    progress.note(f"reading {label}")
-    try:
-        universe = load_data(path, symbols)
-    except FileNotFoundError as exc:
-        raise CliError(str(exc) if path is None else f"data file not found: {path}") from None
-    except DataError as exc:
-        raise CliError(str(exc)) from None
-    except PermissionError as exc:
-        raise CliError(f"cannot read {exc.filename or path}: {exc.strerror}") from None
-    total = sum(len(bars) for bars in universe.values())
-    progress.note(f"read {total:,} bars of {len(universe)} symbol(s)")
-    return universe, label
+    return _Reading(path, symbols, progress).result()
+
+
+class _Reading:
+    """The data files read on a thread while the strategy and pandas load.
+
+    pyarrow reads without holding the interpreter lock, so on two cores the
+    reading and the imports overlap (bench/backtest.py, the run section).
+    """
+
+    def __init__(self, path: str | None, symbols: list[str] | None, progress: Progress) -> None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        from quorvane.data import readers
+        self.path, self.symbols, self.progress = path, symbols, progress
+        self.label = SAMPLE_LABEL if path is None else path
+        progress.note(f"reading {self.label}")
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="quorvane-read")
+        self._source = self._pool.submit(readers.read_source, path, symbols)
+        self._pool.shutdown(wait=False)
+
+    def result(self) -> tuple[dict[str, Any], str]:
+        from quorvane.data import DataError, readers
+        try:
+            universe = readers.frames(self._source.result(), self.symbols)
+        except FileNotFoundError as exc:
+            raise CliError(str(exc) if self.path is None
+                           else f"data file not found: {self.path}") from None
+        except DataError as exc:
+            raise CliError(str(exc)) from None
+        except PermissionError as exc:
+            raise CliError(f"cannot read {exc.filename or self.path}: {exc.strerror}") from None
+        total = sum(len(bars) for bars in universe.values())
+        self.progress.note(f"read {total:,} bars of {len(universe)} symbol(s)")
+        return universe, self.label
 
 
 # -- checking output paths before any work -------------------------------------------
@@ -146,24 +167,24 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
 
 
 def _run(args: argparse.Namespace, out: IO[str]) -> int:
-    from quorvane.backtest import cost_rate
     if args.plot is not None:
         _check_plot(args.plot)
     for option, path in (("--trades", args.trades), ("--equity", args.equity)):
         if path is not None:
             _check_writable(option, path)
+    progress = Progress(sys.stderr, args.progress)
+    reading = _Reading(args.data, parse_symbols(args.symbols), progress)
+    # Importing the backtest imports pandas: while the files are read.
+    from quorvane.backtest import cost_rate, portfolio, run_strategy
     try:
         cost_rate(args.commission, args.slippage)
     except ValueError as exc:
         raise CliError(str(exc)) from None
-
-    progress = Progress(sys.stderr, args.progress)
     strategy = load_from_args(args)
     if not callable(getattr(strategy, "generate_signals", None)):
         raise CliError(f"{type(strategy).__name__} has no generate_signals(bars) method")
-    universe, label = _open_data(args.data, parse_symbols(args.symbols), progress)
+    universe, label = reading.result()
 
-    from quorvane.backtest import portfolio, run_strategy
     results = {}
     for number, (symbol, bars) in enumerate(universe.items(), start=1):
         progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "

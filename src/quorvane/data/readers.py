@@ -3,6 +3,11 @@
 Every message about bad data names the file and the row.  Rows are counted
 from 1 at the first data row, in CSV and Parquet alike: the header line of a
 CSV file is not a row, so row N of a CSV file is on its line N + 1.
+
+Reading is two steps: the files become arrow tables (:func:`read_source`,
+which needs pyarrow only), and the tables become checked DataFrames
+(:func:`frames`).  The command line runs the first step on a thread while
+pandas and the strategy are imported.
 """
 
 from __future__ import annotations
@@ -12,15 +17,17 @@ import os
 from collections.abc import Sequence
 from pathlib import Path
 
+from typing import TYPE_CHECKING
+
 import numpy as np
-import pandas as pd
 import pyarrow as pa
-import pyarrow.compute as pa_compute
 import pyarrow.csv as pa_csv
-import pyarrow.parquet as pq
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = ["COLUMNS", "PRICE_COLUMNS", "DataError", "read_bars", "read_universe", "load_data",
-           "data_files"]
+           "data_files", "read_source", "frames", "Source"]
 
 PRICE_COLUMNS = ("open", "high", "low", "close")
 COLUMNS = ("date", *PRICE_COLUMNS, "volume")
@@ -49,6 +56,7 @@ def read_bars(path: str | os.PathLike[str]) -> pd.DataFrame:
     """
     table, label = _read_table(Path(path))
     if SYMBOL_COLUMN in table.column_names:
+        import pyarrow.compute as pa_compute
         symbols = pa_compute.unique(table.column(SYMBOL_COLUMN).cast(pa.string()))
         if len(symbols) > 1:
             names = ", ".join(sorted(str(s) for s in symbols.to_pylist()[:5]))
@@ -84,25 +92,57 @@ def load_data(path: str | os.PathLike[str] | None,
     directory gives one symbol per data file.  ``symbols`` picks some of them,
     in the order given; a symbol the data does not hold is refused.
     """
+    return frames(read_source(path, symbols), symbols)
+
+
+# (symbol, or None for a file with a symbol column; table; label) per file
+# read, and how to name the data in messages.
+Source = tuple[list[tuple[str | None, pa.Table, str]], str]
+
+
+def read_source(path: str | os.PathLike[str] | None,
+                symbols: Sequence[str] | None = None) -> Source:
+    """The arrow tables of what :func:`load_data` reads; from a folder, only the
+    files of ``symbols``.  Needs no pandas."""
     if path is None:
         from . import SAMPLE_NAME, sample_csv
         with _as_path(sample_csv()) as sample:
-            bars = read_bars(sample)
-        universe = {Path(SAMPLE_NAME).stem: bars}
-        where = "the shipped sample"
-    else:
-        path = Path(path)
-        if not path.exists():
-            raise FileNotFoundError(f"data file not found: {path}")
-        universe = read_universe(path)
-        where = str(path)
+            table, label = _read_table(sample)
+        return [(Path(SAMPLE_NAME).stem, table, label)], "the shipped sample"
+    path = Path(path)
+    if not path.exists():
+        raise FileNotFoundError(f"data file not found: {path}")
+    if not path.is_dir():
+        table, label = _read_table(path)
+        name = None if SYMBOL_COLUMN in table.column_names else path.stem
+        return [(name, table, label)], str(path)
+    files = data_files(path)
+    if symbols is not None:
+        _check_known(symbols, list(files), str(path))
+        files = {symbol: files[symbol] for symbol in dict.fromkeys(symbols)}
+    return [(symbol, *_read_table(file)) for symbol, file in files.items()], str(path)
+
+
+def frames(source: Source, symbols: Sequence[str] | None = None) -> dict[str, pd.DataFrame]:
+    """Checked DataFrames from :func:`read_source`'s tables, picked by ``symbols``."""
+    tables, where = source
+    universe: dict[str, pd.DataFrame] = {}
+    for name, table, label in tables:
+        if name is None:
+            universe.update(_split_by_symbol(table, label))
+        else:
+            universe[name] = _frame(table, label, np.arange(table.num_rows))
     if symbols is None:
         return universe
-    unknown = [symbol for symbol in symbols if symbol not in universe]
-    if unknown:
-        held = ", ".join(list(universe)[:20]) + (", ..." if len(universe) > 20 else "")
-        raise DataError(f"{where} holds no symbol {', '.join(unknown)}; it holds {held}")
+    _check_known(symbols, list(universe), where)
     return {symbol: universe[symbol] for symbol in dict.fromkeys(symbols)}
+
+
+def _check_known(symbols: Sequence[str], held: list[str], where: str) -> None:
+    unknown = [symbol for symbol in symbols if symbol not in held]
+    if unknown:
+        listed = ", ".join(held[:20]) + (", ..." if len(held) > 20 else "")
+        raise DataError(f"{where} holds no symbol {', '.join(unknown)}; it holds {listed}")
 
 
 def data_files(directory: Path) -> dict[str, Path]:
@@ -229,6 +269,7 @@ def _read_csv_as_text(path: Path, label: str, columns: dict[str, str]) -> pa.Tab
 
 
 def _read_parquet(path: Path, label: str) -> pa.Table:
+    import pyarrow.parquet as pq
     try:
         schema = pq.read_schema(path)
         columns = _pick_columns(schema.names, label)
@@ -251,6 +292,7 @@ def _canonical(name: str, columns: dict[str, str]) -> str:
 
 def _frame(table: pa.Table, label: str, rows: np.ndarray) -> pd.DataFrame:
     """Checked bars from ``table``; ``rows[i]`` is the 0-based file row of table row i."""
+    import pandas as pd
     if table.num_rows == 0:
         raise DataError(f"{label} holds no bars, only a header")
     index = _dates(table.column("date"), label, rows)
@@ -273,6 +315,7 @@ def _numbers(column: pa.ChunkedArray, name: str, label: str, rows: np.ndarray) -
                 zero_copy_only=False))[0])
             raise DataError(f"{_where(label, rows, position)}: {name} is missing")
         return values
+    import pandas as pd
     text = column.cast(pa.string()).to_pandas()
     values = pd.to_numeric(text.str.strip(), errors="coerce").to_numpy(dtype=float)
     bad = np.flatnonzero(np.isnan(values))
@@ -287,6 +330,7 @@ def _numbers(column: pa.ChunkedArray, name: str, label: str, rows: np.ndarray) -
 
 
 def _dates(column: pa.ChunkedArray, label: str, rows: np.ndarray) -> pd.DatetimeIndex:
+    import pandas as pd
     if column.null_count:
         position = int(np.flatnonzero(column.is_null().to_numpy(zero_copy_only=False))[0])
         raise DataError(f"{_where(label, rows, position)}: date is missing")

@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 
 import quorvane
+from quorvane.cli import main
 from quorvane.sweeps.grid import GridError, combinations, parse_grid
 
 # The data reader leaves its thread pool running; the workers fork after it.
@@ -73,7 +74,7 @@ def cli(*args, cwd, env=None, **kwargs):
 
 # -- every row is a single run --------------------------------------------------------
 
-def test_rows_equal_single_runs_whatever_the_jobs(work):
+def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
     """Each row of `sweep --jobs 2` holds the statistics of `run --json` with
     the same parameters and symbol, costs included; one job gives the same table."""
     out = work / "rows.csv"
@@ -87,12 +88,13 @@ def test_rows_equal_single_runs_whatever_the_jobs(work):
     assert rows["total_return"].is_monotonic_decreasing
     assert set(zip(rows["symbol"], rows["period"], rows["size"])) == {
         (s, p, z) for s in ("AAA", "BBB") for p in (3, 6, 9) for z in (0.5, 1.0)}
+    monkeypatch.chdir(work)
     for row in rows.itertuples():
-        single = cli("run", "crossing.py", "--param", f"period={row.period}",
-                     "--param", f"size={row.size}", "--data", "universe", "--symbols",
-                     row.symbol, "--commission", "5", "--slippage", "2", "--json", cwd=work)
-        assert single.returncode == 0, single.stderr
-        stats = json.loads(single.stdout)["stats"]
+        status = main(["run", "crossing.py", "--param", f"period={row.period}",
+                       "--param", f"size={row.size}", "--data", "universe", "--symbols",
+                       row.symbol, "--commission", "5", "--slippage", "2", "--json"])
+        assert status == 0
+        stats = json.loads(capsys.readouterr().out)["stats"]
         for name, value in stats.items():
             got = getattr(row, name)
             if value is None:

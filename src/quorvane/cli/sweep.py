@@ -30,7 +30,7 @@ def _count(text: str) -> int:
 
 
 def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
-    from quorvane.sweeps import GridError, SweepError, sweep
+    from quorvane.sweeps import DaskUnavailable, GridError, SweepError, WorkerCrashed, sweep
     from quorvane.sweeps import report
     from quorvane.sweeps.grid import parse_grid
 
@@ -59,14 +59,15 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
                       class_name=class_name, commission=args.commission,
                       slippage=args.slippage, jobs=args.jobs, dask=args.dask,
                       sort=args.sort, ascending=args.ascending)
-    except SweepError as exc:
+    except (SweepError, DaskUnavailable, WorkerCrashed) as exc:
         raise CliError(str(exc)) from None
 
     failed = int(frame["error"].notna().sum())
     order = "ascending" if args.ascending else "descending"
-    print(f"{args.spec}: {len(frame):,} rows ({frame['symbol'].nunique()} symbols x "
-          f"{len(frame) // max(1, frame['symbol'].nunique())} combinations), "
-          f"sorted by {args.sort} ({order})", file=out)
+    symbols_count = frame["symbol"].nunique()
+    combos = len(frame) // max(1, symbols_count)
+    print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
+          f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
     if args.top:
         print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
     if args.out is not None:
@@ -81,6 +82,10 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
               file=sys.stderr)
     # Not one row computed is a failure, whatever the table shows.
     return 1 if failed == len(frame) else 0
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def register(commands: Any, common: argparse.ArgumentParser,

@@ -19,21 +19,18 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
 from .task import Job, load, one_line, prepare
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["SweepError", "GridError", "sweep", "default_jobs"]
+__all__ = ["sweep", "default_jobs", "SweepError", "GridError", "WorkerCrashed",
+           "DaskUnavailable"]
 
 # Row columns the sweep itself writes; a parameter may not take their names.
 _OWN_COLUMNS = ("symbol", "error")
-
-
-class SweepError(ValueError):
-    """A sweep that cannot start: the strategy cannot be loaded, the data or
-    the options are wrong.  Nothing has been computed."""
 
 
 def default_jobs() -> int:
@@ -100,8 +97,16 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         Before any work, when the strategy cannot be loaded with any
         combination, or the options or data are wrong.
     """
+    from quorvane.backtest import cost_rate
+
     from .progress import wanted
 
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise SweepError(f"jobs must be a positive whole number, got {jobs!r}")
+    try:
+        cost_rate(commission, slippage)
+    except ValueError as exc:
+        raise SweepError(str(exc)) from None
     grid_values = _checked_grid(grid, params)
     fixed = dict(params or {})
     job_spec, keywords = _portable_spec(spec, strategy_paths)
@@ -118,8 +123,6 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     _preflight(job, combos, next(iter(frames)))
     if dask is not None:
         _check_picklable(job)
-    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
-        raise SweepError(f"jobs must be a positive whole number, got {jobs!r}")
     workers = jobs or default_jobs()
     show = wanted(progress)
 

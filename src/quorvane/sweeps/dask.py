@@ -12,21 +12,21 @@ importable.
 
 from __future__ import annotations
 
+import contextlib
 import logging
-from collections.abc import Mapping, Sequence
+import signal
+import threading
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
-from .local import Task, WorkerCrashed
+from .errors import DaskUnavailable, WorkerCrashed
+from .local import Task
 from .progress import progress_bar
 from .task import Job, run_row
 
-__all__ = ["DaskUnavailable", "run_dask"]
+__all__ = ["run_dask"]
 
 _INSTALL = "the Dask engine needs the 'dask' extra: pip install 'quorvane[dask]'"
-
-
-class DaskUnavailable(RuntimeError):
-    """Dask is not installed, or the cluster cannot be reached or used."""
 
 
 def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: Any,
@@ -50,7 +50,7 @@ def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: 
                 client = Client(cluster)
             else:
                 client = Client(address, timeout="20s")
-        except OSError as exc:
+        except (OSError, ValueError) as exc:
             if cluster is not None:
                 cluster.close()
             raise DaskUnavailable(f"cannot reach the Dask scheduler at {address}: {exc}") from None
@@ -74,12 +74,30 @@ def _local_cluster(cluster_class: Any, workers: int) -> Any:
     # sockets: a cluster forked from the client's process can hang.
     methods = multiprocessing.get_all_start_methods()
     method = "forkserver" if "forkserver" in methods else "spawn"
-    with dask.config.set({"distributed.worker.multiprocessing-method": method}):
+    with dask.config.set({"distributed.worker.multiprocessing-method": method}), \
+            _workers_ignore_ctrl_c():
         # The scheduler's web server runs even without a dashboard: loopback
         # and a free port, so that two sweeps never clash.
         return cluster_class(n_workers=workers, threads_per_worker=1, processes=True,
                              host="127.0.0.1", dashboard_address="127.0.0.1:0",
                              silence_logs=logging.ERROR)
+
+
+@contextlib.contextmanager
+def _workers_ignore_ctrl_c() -> Iterator[None]:
+    """Start processes that ignore SIGINT (they inherit the disposition): a
+    Ctrl-C reaches the whole process group, and the workers would each print
+    a traceback; this process stops them instead when it closes the cluster.
+    Ctrl-C is ignored here too for the second or two the cluster takes to
+    start."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],

@@ -15,16 +15,13 @@ from collections.abc import Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
+from .errors import WorkerCrashed
 from .progress import progress_bar
 from .task import Job, run_row
 
-__all__ = ["WorkerCrashed", "run_local"]
+__all__ = ["Task", "run_local"]
 
 Task = tuple[Mapping[str, object], str]
-
-
-class WorkerCrashed(RuntimeError):
-    """A worker process ended without returning its row."""
 
 
 # The worker's share of the sweep, set once by the initializer.
@@ -78,7 +75,7 @@ def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
     except BrokenProcessPool as exc:
         raise WorkerCrashed(
             "a worker process ended abruptly (the strategy code crashed the interpreter "
-            "or called os._exit); run with one job to see which combination") from exc
+            "or called os._exit)") from exc
     finally:
         if finished:
             pool.shutdown()

@@ -206,6 +206,8 @@ int initialise(PyObject* module, bool* inserted) {
     if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return -1;
     if (check_interpreter_version() < 0) return -1;
     if (create_names() < 0) return -1;
+    spread_global_cache({names.Strategy, names.InternalBaseStrategy, names.BUILTIN_STRATEGIES, names.importlib,
+                         names.sys, names.Path, names.load_strategy_from_file, names.load_strategy_from_module});
 
     // From here on a failure gets a traceback entry of the module.
     if (create_function_type() < 0) return fail_at(tb_module_init, 1), -1;

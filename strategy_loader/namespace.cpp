@@ -24,19 +24,26 @@ struct CachedName {
     uint64_t generation;
 };
 
-// Direct-mapped by the address of the (interned, immortal) name constant;
-// two names that share a slot just take turns.
-constexpr int cache_slots = 32;
+// Direct-mapped by a multiplicative hash of the address of the (interned,
+// immortal) name constant. Two names that share a slot take turns, each
+// call missing both, so the multiplier is chosen once the names exist to
+// give the names the operations resolve slots of their own.
+constexpr int cache_slot_bits = 5;
+constexpr int cache_slots = 1 << cache_slot_bits;
 CachedName cache[cache_slots];
+constexpr uint64_t first_multiplier = 0x9E3779B97F4A7C15;  // 2^64 / golden ratio, odd
+uint64_t slot_multiplier = first_multiplier;
 // Bumped by every change of a watched dict; entries of older generations
 // are dead. Starts above the zero of empty entries.
 uint64_t generation = 1;
 int watcher_id = -1;
 PyObject* watched_namespace = nullptr;
 
-CachedName& slot_for(PyObject* name) {
-    return cache[(reinterpret_cast<uintptr_t>(name) >> 4) % cache_slots];
+size_t slot_index(PyObject* name, uint64_t multiplier) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * multiplier) >> (64 - cache_slot_bits));
 }
+
+CachedName& slot_for(PyObject* name) { return cache[slot_index(name, slot_multiplier)]; }
 
 int forget_on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++generation;
@@ -71,6 +78,24 @@ bool watching() {
 void reset_global_cache() {
     ++generation;
     watched_namespace = nullptr;
+}
+
+void spread_global_cache(std::initializer_list<PyObject*> hot_names) {
+    // With 8 names in 32 slots about one multiplier in three separates them
+    // all; if none of the tried ones does, the last one merely shares slots.
+    uint64_t multiplier = first_multiplier;
+    for (int attempt = 0; attempt < 256; ++attempt, multiplier += 2) {
+        uint32_t taken = 0;
+        bool separate = true;
+        for (PyObject* name : hot_names) {
+            const uint32_t bit = 1u << slot_index(name, multiplier);
+            separate = separate && !(taken & bit);
+            taken |= bit;
+        }
+        if (separate) break;
+    }
+    slot_multiplier = multiplier;
+    ++generation;
 }
 
 void forget_global_cache() {

@@ -5,6 +5,8 @@
 
 #include "owned_ref.hpp"
 
+#include <initializer_list>
+
 namespace strategy_loader {
 
 // New reference to the value bound to `name` (an interned constant), or
@@ -19,6 +21,10 @@ int derives_from(PyObject* cls, PyObject* base_name);
 // Forgets every cached resolution; called when the module namespace is
 // (re)bound by the exec step.
 void reset_global_cache();
+
+// Places the cache slots so that `hot_names` (interned constants) never
+// evict each other; called once the constants exist.
+void spread_global_cache(std::initializer_list<PyObject*> hot_names);
 
 // Forgets the cache and the dict watcher of an interpreter that is gone;
 // watchers are per interpreter.

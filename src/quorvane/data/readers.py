@@ -357,28 +357,30 @@ def _dates(column: pa.ChunkedArray, label: str, rows: np.ndarray) -> pd.Datetime
 
 def _check(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
            rows: np.ndarray) -> None:
+    # Each check is a reduction over the column first (no scratch memory);
+    # only a column that fails it is searched for its first bad row.
     for name in PRICE_COLUMNS:
         values = data[name]
-        bad = np.flatnonzero(~(np.isfinite(values) & (values > 0)))
+        if not (np.isfinite(np.add.reduce(values)) and values.min() > 0):
+            bad = np.flatnonzero(~(np.isfinite(values) & (values > 0)))
+            if bad.size:  # else only the sum overflowed
+                position = int(bad[0])
+                raise DataError(f"{_where(label, rows, position)}: {name} is "
+                                f"{values[position]:g}; prices must be positive numbers")
+    volume = data["volume"]
+    if not (np.isfinite(np.add.reduce(volume)) and volume.min() >= 0):
+        bad = np.flatnonzero(~(np.isfinite(volume) & (volume >= 0)))
         if bad.size:
             position = int(bad[0])
-            raise DataError(f"{_where(label, rows, position)}: {name} is {values[position]:g}; "
-                            "prices must be positive numbers")
-    volume = data["volume"]
-    bad = np.flatnonzero(~(np.isfinite(volume) & (volume >= 0)))
-    if bad.size:
-        position = int(bad[0])
-        raise DataError(f"{_where(label, rows, position)}: volume is {volume[position]:g}; "
-                        "volumes must be numbers >= 0")
-    bad = np.flatnonzero(data["high"] < data["low"])
-    if bad.size:
-        position = int(bad[0])
+            raise DataError(f"{_where(label, rows, position)}: volume is {volume[position]:g}; "
+                            "volumes must be numbers >= 0")
+    if np.less(data["high"], data["low"]).any():
+        position = int(np.flatnonzero(data["high"] < data["low"])[0])
         raise DataError(f"{_where(label, rows, position)}: high {data['high'][position]:g} is "
                         f"below low {data['low'][position]:g}")
     stamps = index.asi8
-    steps = np.flatnonzero(stamps[1:] <= stamps[:-1])
-    if steps.size:
-        position = int(steps[0]) + 1
+    if stamps.size > 1 and np.less_equal(stamps[1:], stamps[:-1]).any():
+        position = int(np.flatnonzero(stamps[1:] <= stamps[:-1])[0]) + 1
         previous = rows[position - 1] + 1
         if stamps[position] == stamps[position - 1]:
             problem = f"repeats the date of row {previous}"

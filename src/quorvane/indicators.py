@@ -44,7 +44,9 @@ def _values(values: object, name: str = "values") -> tuple[np.ndarray, int]:
         raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
     # The sum of finite numbers is finite (short of overflow, which only
     # sends the check down the slow path): one pass, no scratch memory.
-    if np.isfinite(np.add.reduce(array)):
+    with np.errstate(over="ignore"):
+        total = np.add.reduce(array)
+    if np.isfinite(total):
         return array, 0
     finite = np.isfinite(array)
     if finite.all():

@@ -359,6 +359,12 @@ def _check(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
            rows: np.ndarray) -> None:
     # Each check is a reduction over the column first (no scratch memory);
     # only a column that fails it is searched for its first bad row.
+    with np.errstate(over="ignore"):
+        _check_values(data, label, rows)
+    _check_order(index, data, label, rows)
+
+
+def _check_values(data: dict[str, np.ndarray], label: str, rows: np.ndarray) -> None:
     for name in PRICE_COLUMNS:
         values = data[name]
         if not (np.isfinite(np.add.reduce(values)) and values.min() > 0):
@@ -374,6 +380,10 @@ def _check(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
             position = int(bad[0])
             raise DataError(f"{_where(label, rows, position)}: volume is {volume[position]:g}; "
                             "volumes must be numbers >= 0")
+
+
+def _check_order(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
+                 rows: np.ndarray) -> None:
     if np.less(data["high"], data["low"]).any():
         position = int(np.flatnonzero(data["high"] < data["low"])[0])
         raise DataError(f"{_where(label, rows, position)}: high {data['high'][position]:g} is "

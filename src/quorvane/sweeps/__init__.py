@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare
+from .task import Job, load, one_line, prepare, register_plugins
 
 if TYPE_CHECKING:
     import pandas
@@ -48,54 +48,49 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
           ascending: bool = False, progress: bool | None = None,
           strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> pandas.DataFrame:
     """Backtest ``spec`` for every combination of ``grid`` on every symbol of
-    ``data``; one row per (symbol, combination), sorted by ``sort``.
+    ``data``: one row per (symbol, combination), sorted by ``sort``.
 
-    Parameters
-    ----------
-    spec
-        What ``load_strategy`` accepts by name: a registered name, a ``.py``
-        file (sent to workers as an absolute path), a module path
-        ``package.module.Class``, or a strategy class (within this process,
-        or by reference where it can be pickled).
-    grid
-        ``{parameter: values}``; values are a sequence, or a text as
-        ``--grid`` reads it (``"5:100:5"``, ``"0.5,1.0"``).
-    data
-        A file or directory for :func:`quorvane.data.load_data`, None for
-        the shipped sample, a DataFrame of bars, or ``{symbol: DataFrame}``.
-    symbols
-        The symbols of the data to sweep (all by default).
-    params
-        Keyword arguments for every row.
-    commission, slippage
-        Costs in basis points, as for ``quorvane run``.
-    jobs
-        Local worker processes (default: the cores available; 1 computes in
-        this process).  With ``dask="local"``, the number of Dask workers.
-    dask
-        None for local processes; ``"local"`` for a Dask cluster on this
-        machine for the call; a scheduler address (``"tcp://host:8786"``);
-        or a connected ``distributed.Client``.
-    sort, ascending
-        The column to sort by (a statistic, a parameter or ``symbol``),
-        descending unless ``ascending``; NaN (rows that failed) last, ties
-        in grid order.
-    progress
-        A progress bar on standard error; None shows it when standard error
-        is a terminal.
+    Args:
+        spec: What ``load_strategy`` accepts by name: a registered name, a
+            ``.py`` file (sent to workers as an absolute path), a module path
+            ``package.module.Class``, a strategy folder's name, or a strategy
+            class (in this process, or where it pickles by reference).
+        grid: ``{parameter: values}``; the values are a sequence, or a text
+            as ``--grid`` reads it (``"5:100:5"``, ``"0.5,1.0"``).
+        data: A file or folder for :func:`quorvane.data.load_data`, None for
+            the shipped sample, a DataFrame of bars, or ``{symbol: DataFrame}``.
+        symbols: The symbols of the data to sweep (default: all).
+        params: Keyword arguments for every row.
+        class_name: The class to take from a file holding several.
+        commission: Cost per unit of position changed, in basis points.
+        slippage: Slippage per unit of position changed, in basis points.
+        jobs: Local worker processes (default: the cores available; 1
+            computes in this process); with ``dask="local"``, the number of
+            Dask workers.
+        dask: None for local processes; ``"local"`` for a Dask cluster on
+            this machine for the call; a scheduler address
+            (``"tcp://host:8786"``); or a connected ``distributed.Client``,
+            which stays open.
+        sort: The column to sort by: a statistic, a parameter or ``symbol``.
+        ascending: Smallest first instead of largest first.  Either way
+            failed rows come last, and ties keep the grid's order.
+        progress: A progress bar on standard error; None shows it when
+            standard error is a terminal.
+        strategy_paths: Strategy folders, as ``--strategy-path``.
 
-    Returns
-    -------
-    pandas.DataFrame
-        The parameters (grid first, then ``params``), ``symbol``, every
-        statistic of the backtest, and ``error``: None, or the text of the
-        exception for a combination the strategy refused.
+    Returns:
+        A DataFrame with the parameters (the grid's, then ``params``),
+        ``symbol``, every statistic of ``quorvane run --json``, and
+        ``error``: None, or the text of the exception for a combination the
+        strategy refused or could not run.
 
-    Raises
-    ------
-    SweepError
-        Before any work, when the strategy cannot be loaded with any
-        combination, or the options or data are wrong.
+    Raises:
+        SweepError: Before any work, when the strategy cannot be loaded with
+            any combination, or an option or the data is wrong.
+        WorkerCrashed: When a worker process dies (the strategy code crashed
+            the interpreter).
+        DaskUnavailable: When Dask is not installed or the scheduler cannot
+            be reached.
     """
     from quorvane.backtest import cost_rate
 
@@ -180,10 +175,9 @@ def _portable_spec(spec: Any, strategy_paths: Sequence[str | os.PathLike[str]]
     """``spec`` as every worker can load it, with the keywords that go with
     it: a strategy folder's file, or a ``.py`` path, made absolute."""
     if isinstance(spec, str):
-        try:
-            from quorvane.sources import StrategySourceError, resolve
-        except ImportError:  # pragma: no cover - an older tree without strategy folders
-            return _absolute_file(spec), {}
+        from quorvane.sources import StrategySourceError, resolve
+
+        register_plugins()
         try:
             resolved, keywords = resolve(spec, strategy_paths)
         except StrategySourceError as exc:

@@ -16,7 +16,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Job", "run_row", "prepare", "one_line"]
+__all__ = ["Job", "run_row", "prepare", "register_plugins", "one_line"]
 
 
 @dataclass(frozen=True)
@@ -62,16 +62,25 @@ def prepare(job: Job) -> None:
         folder = os.path.dirname(job.spec)
         if folder not in sys.path:
             sys.path.insert(0, folder)
-    try:
-        from quorvane import plugins
-    except ImportError:
+    register_plugins()
+
+
+_registered = False
+
+
+def register_plugins() -> None:
+    """Register the installed plugin strategies, once per process, so that a
+    plugin's name loads on a Dask worker as in the ``quorvane`` command."""
+    global _registered
+    if _registered:
         return
-    register = getattr(plugins, "register_entry_points", None)
-    if register is not None:
-        try:
-            register()
-        except Exception:  # a broken plugin must not stop rows of another strategy
-            pass
+    _registered = True
+    from quorvane import plugins
+
+    try:
+        plugins.register_entry_points()
+    except Exception:  # a broken plugin must not stop the rows of another strategy
+        pass
 
 
 def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any:

@@ -19,14 +19,14 @@ int bind(PyObject* name, PyObject* value) { return PyDict_SetItem(state.namespac
 
 // Import statements ********************************************************
 
-// `import a.b`: binds the top-level package `a` under its own name, taking
-// it from sys.modules when `a.b` is already imported.
 // A strong reference to the sys.modules entry under `key`: null without an
 // error when there is none.
 OwnedRef modules_entry(PyObject* key) {
     return OwnedRef::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), key));
 }
 
+// `import a.b`: binds the top-level package `a` under its own name, taking
+// it from sys.modules when `a.b` is already imported.
 int import_statement(PyObject* dotted, PyObject* top_level, int line) {
     OwnedRef package = modules_entry(dotted);
     if (!package && PyErr_Occurred()) return line;

@@ -3,10 +3,10 @@
 // the module is made once per owning interpreter and refuses other
 // interpreters while its owner lives.
 
+#include "calls.hpp"
 #include "function_type.hpp"
 #include "module_body.hpp"
 #include "module_state.hpp"
-#include "calls.hpp"
 #include "names.hpp"
 #include "namespace.hpp"
 #include "operations.hpp"

@@ -351,6 +351,10 @@ def test_profilers_report_calls_of_the_functions(profiler, rows):
     pstats.Stats(recorder, stream=out).print_stats()
     for row in rows:
         assert any(line.split()[:1] == ["1"] and line.endswith(row) for line in out.getvalue().splitlines()), row
+    # The strategy's constructor is charged to the function, not to its caller.
+    constructor_callers = [caller[2] for (_, _, name), (*_, callers) in pstats.Stats(recorder).stats.items()
+                           if name == "__init__" for caller in callers]
+    assert any("load_strategy" in caller for caller in constructor_callers), constructor_callers
 
 
 def test_the_functions_are_builtin_functions_with_their_own_identity():

@@ -65,6 +65,8 @@ def _warn(message: str) -> None:
 
 
 # -- reading the data ----------------------------------------------------------------
+# read_bars, parse_dates and _open_data are also the names quorvane.cli
+# re-exports.
 
 def read_bars(path: str | os.PathLike[str]) -> Any:
     """The bars of one file; see :func:`quorvane.data.read_bars`."""

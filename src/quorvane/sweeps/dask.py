@@ -22,7 +22,7 @@ from typing import Any
 from .errors import DaskUnavailable, WorkerCrashed
 from .local import Task
 from .progress import progress_bar
-from .task import Job, run_row
+from .task import Job, worker_row
 
 __all__ = ["run_dask"]
 
@@ -108,7 +108,8 @@ def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],
     # hash=False: random keys, so two sweeps on one scheduler never share data.
     scattered = dict(zip(symbols, client.scatter([data[s] for s in symbols], broadcast=True,
                                                  hash=False)))
-    futures = [client.submit(run_row, job, combination, symbol, scattered[symbol], pure=False)
+    futures = [client.submit(worker_row, job, combination, symbol, scattered[symbol],
+                             pure=False)
                for combination, symbol in tasks]
     index = {future.key: number for number, future in enumerate(futures)}
     rows: list[dict[str, object] | None] = [None] * len(tasks)

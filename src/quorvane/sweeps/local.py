@@ -17,7 +17,7 @@ from typing import Any
 
 from .errors import WorkerCrashed
 from .progress import progress_bar
-from .task import Job, run_row
+from .task import Job, one_thread_per_job, run_row
 
 __all__ = ["Task", "run_local"]
 
@@ -34,6 +34,7 @@ def _init_worker(job: Job, data: Mapping[str, Any]) -> None:
     # Ctrl-C in a terminal reaches the whole process group; the parent alone
     # decides what happens (it stops the workers).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    one_thread_per_job()
     _job, _data = job, data
 
 
@@ -47,8 +48,11 @@ def run_local(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
     """The rows of ``tasks``, in their order, computed by ``jobs`` processes
     (in this one when ``jobs`` is 1)."""
     if jobs <= 1 or len(tasks) <= 1:
+        from threadpoolctl import threadpool_limits
+
         rows = []
-        with progress_bar(len(tasks), progress, "sweep") as bar:
+        # One job, one core, as in each worker process.
+        with progress_bar(len(tasks), progress, "sweep") as bar, threadpool_limits(1):
             for combination, symbol in tasks:
                 rows.append(run_row(job, combination, symbol, data[symbol]))
                 bar.update()

@@ -16,7 +16,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Job", "run_row", "prepare", "register_plugins", "one_line"]
+__all__ = ["Job", "run_row", "worker_row", "prepare", "register_plugins", "one_thread_per_job",
+           "one_line"]
 
 
 @dataclass(frozen=True)
@@ -65,6 +66,20 @@ def prepare(job: Job) -> None:
     register_plugins()
 
 
+_one_thread = False
+
+
+def one_thread_per_job() -> None:
+    """Keep the numeric libraries of a worker process on one thread, for the
+    life of the process: the sweep runs one job per core, and a BLAS thread
+    pool per job (numpy's dot products) would oversubscribe the cores."""
+    global _one_thread
+    if not _one_thread:
+        _one_thread = True
+        from threadpoolctl import threadpool_limits
+        threadpool_limits(1)
+
+
 _registered = False
 
 
@@ -91,6 +106,13 @@ def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any
     else:
         symbols = list(job.symbols) if job.symbols is not None else None
     return load_strategy(job.spec, symbols, **job.keywords, **job.params, **combination)
+
+
+def worker_row(job: Job, combination: Mapping[str, object], symbol: str,
+               bars: Any) -> dict[str, object]:
+    """:func:`run_row` as a worker process runs it."""
+    one_thread_per_job()
+    return run_row(job, combination, symbol, bars)
 
 
 def run_row(job: Job, combination: Mapping[str, object], symbol: str,

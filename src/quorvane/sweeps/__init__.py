@@ -98,6 +98,9 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
 
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise SweepError(f"jobs must be a positive whole number, got {jobs!r}")
+    if jobs is not None and dask is not None and not (isinstance(dask, str) and dask == "local"):
+        raise SweepError("jobs sets the local processes or the workers of dask='local'; a "
+                         "running cluster has the workers it has")
     try:
         cost_rate(commission, slippage)
     except ValueError as exc:
@@ -211,7 +214,10 @@ def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], b
             isinstance(s, str) and s for s in symbols)):
         raise SweepError(f"symbols must be a list of ticker symbols, got {symbols!r}")
     if data is None or isinstance(data, (str, os.PathLike)):
-        frames = dict(load_data(None if data is None else os.fspath(data), symbols))
+        try:
+            frames = dict(load_data(None if data is None else os.fspath(data), symbols))
+        except (OSError, ValueError) as exc:
+            raise SweepError(str(exc)) from exc
         universe = data is not None and os.path.isdir(data) or len(frames) > 1
     elif isinstance(data, pd.DataFrame):
         name = symbols[0] if symbols is not None and len(symbols) == 1 else "data"
@@ -281,5 +287,9 @@ def _table(rows: list[dict[str, object]], param_columns: list[str], sort: str,
             # An undefined statistic (None) is NaN, as for a failed row.
             frame[name] = pd.to_numeric(frame[name], errors="coerce").astype("float64")
     frame["error"] = frame["error"].astype(object).where(frame["error"].notna(), None)
-    frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last")
+    try:
+        frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last")
+    except TypeError:  # a parameter whose values do not compare (numbers and texts)
+        frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last",
+                                  key=lambda column: column.map(repr))
     return frame.reset_index(drop=True)

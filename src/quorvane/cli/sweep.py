@@ -54,6 +54,7 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
         raise CliError(str(exc)) from None
     spec, keywords = resolve_from_args(args)
     class_name = keywords.pop("class_name", None)
+    assert class_name is None or isinstance(class_name, str)
     try:
         frame = sweep(spec, grid, args.data, symbols=symbols, params={**keywords, **params},
                       class_name=class_name, commission=args.commission,

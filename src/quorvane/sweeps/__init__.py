@@ -107,6 +107,8 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         raise SweepError(str(exc)) from None
     grid_values = _checked_grid(grid, params)
     fixed = dict(params or {})
+    columns = list(grid_values) + [k for k in fixed if k not in grid_values]
+    _check_sort(sort, columns)
     job_spec, keywords = _portable_spec(spec, strategy_paths)
     if class_name is not None:
         keywords["class_name"] = class_name
@@ -114,8 +116,6 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     job = Job(spec=job_spec, keywords=keywords, params=fixed, commission=float(commission),
               slippage=float(slippage), universe=universe,
               symbols=tuple(symbols) if symbols is not None else None)
-    columns = list(grid_values) + [k for k in fixed if k not in grid_values]
-    _check_sort(sort, columns)
     combos = combinations(grid_values)
     tasks = [(combo, symbol) for symbol in frames for combo in combos]
     _preflight(job, combos, next(iter(frames)))

@@ -6,7 +6,7 @@ from __future__ import annotations
 import logging
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -67,7 +67,7 @@ def top_table(frame: pandas.DataFrame, grid: Sequence[str], sort: str, top: int)
     head = head[shown].copy()
     if "error" in head:
         head["error"] = head["error"].map(_short)
-    return head.to_string(index=False, float_format=_number, na_rep="")
+    return str(head.to_string(index=False, float_format=_number, na_rep=""))
 
 
 def _number(value: float) -> str:
@@ -146,8 +146,10 @@ def plot(frame: pandas.DataFrame, grid: Sequence[str], sort: str, path: str,
     figure.savefig(path, dpi=100)
 
 
-def _axis(values: object) -> list[object]:
-    items = list(values)  # type: ignore[call-overload]
+def _axis(values: Iterable[object]) -> list[float] | list[str]:
+    """Numbers stay numbers (a numeric axis); anything else becomes text
+    (categories)."""
+    items = list(values)
     if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in items):
-        return items
+        return [float(v) for v in items]  # type: ignore[arg-type]
     return [str(v) for v in items]

@@ -16,6 +16,17 @@ __all__ = ["draw", "supported_formats"]
 MAX_MARKERS = 1000
 # More symbols than this are summed up in the title rather than drawn.
 MAX_PRICE_LINES = 8
+# A figure is about a thousand pixels wide: longer series are thinned to this
+# many points (the drawdown keeps each stretch's deepest point), which keeps
+# a million bars to a second of drawing.
+MAX_POINTS = 4000
+
+
+def _thin(n: int) -> np.ndarray:
+    """Indices of at most about MAX_POINTS evenly spread bars, the last included."""
+    if n <= MAX_POINTS:
+        return np.arange(n)
+    return np.unique(np.append(np.arange(0, n, n // MAX_POINTS), n - 1))
 
 
 def supported_formats() -> set[str]:
@@ -43,15 +54,17 @@ def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> No
         _normalised_prices(prices, results)
         equity = combined.equity
         buy_and_hold = combined.buy_and_hold.to_numpy()
-    x = equity.index
     values = equity.to_numpy()
-    equity_axes.plot(x, values, color="tab:blue", linewidth=1.2, label="strategy")
-    equity_axes.plot(x, buy_and_hold, color="0.5", linewidth=1.0, label="buy and hold")
+    keep = _thin(values.size)
+    x = equity.index[keep]
+    equity_axes.plot(x, values[keep], color="tab:blue", linewidth=1.2, label="strategy")
+    equity_axes.plot(x, np.asarray(buy_and_hold)[keep], color="0.5", linewidth=1.0,
+                     label="buy and hold")
     equity_axes.axhline(1.0, color="0.7", linewidth=0.8, linestyle="--")
     equity_axes.set_ylabel("equity (start = 1)")
     equity_axes.legend(loc="best", fontsize="small")
     peak = np.maximum(np.maximum.accumulate(values), 1.0)
-    drawdown = values / peak - 1.0
+    drawdown = np.minimum.reduceat(values / peak - 1.0, keep)
     drawdown_axes.fill_between(x, drawdown * 100, 0, color="tab:red", alpha=0.35, linewidth=0)
     drawdown_axes.set_ylabel("drawdown (%)")
     for axes in (prices, equity_axes, drawdown_axes):
@@ -61,16 +74,18 @@ def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> No
 
 
 def _prices_with_positions(axes: Any, result: Any) -> None:
-    x = result.close.index
     close = result.close.to_numpy()
     position = result.positions.to_numpy()
-    axes.plot(x, close, color="0.3", linewidth=1.0, label="close")
+    keep = _thin(close.size)
+    x = result.close.index
+    axes.plot(x[keep], close[keep], color="0.3", linewidth=1.0, label="close")
     changes = np.flatnonzero(np.diff(position, prepend=0.0))
     band = axes.get_xaxis_transform()
     if changes.size > MAX_MARKERS:
-        axes.fill_between(x, 0, 1, where=position > 0, step="post", transform=band,
+        held = position[keep]
+        axes.fill_between(x[keep], 0, 1, where=held > 0, step="post", transform=band,
                           color="tab:green", alpha=0.15, linewidth=0, label="long")
-        axes.fill_between(x, 0, 1, where=position < 0, step="post", transform=band,
+        axes.fill_between(x[keep], 0, 1, where=held < 0, step="post", transform=band,
                           color="tab:red", alpha=0.15, linewidth=0, label="short")
     else:
         kinds = [
@@ -91,7 +106,8 @@ def _normalised_prices(axes: Any, results: Mapping[str, Any]) -> None:
     shown = list(results.items())[:MAX_PRICE_LINES]
     for symbol, result in shown:
         close = result.close.to_numpy()
-        axes.plot(result.close.index, close / close[0], linewidth=0.9, label=symbol)
+        keep = _thin(close.size)
+        axes.plot(result.close.index[keep], close[keep] / close[0], linewidth=0.9, label=symbol)
     hidden = len(results) - len(shown)
     axes.set_ylabel("close / first close")
     axes.legend(loc="best", fontsize="small",

@@ -393,7 +393,7 @@ def portfolio(results: Mapping[str, BacktestResult], *,
         where = at[result._changes]
         turnover[where] += step
         cost[where] += result._growth[result._changes] * change_cost
-        trades += int(result.stats["trades"])
+        trades += result._changes.size
         trade_returns.append(result.trade_returns)
     returns = total / count
     equity = np.cumprod(1.0 + returns)

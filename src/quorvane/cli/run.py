@@ -12,7 +12,6 @@ import math
 import os
 import sys
 import time
-import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
@@ -152,23 +151,7 @@ def _check_plot(path: str) -> None:
 
 # -- the command ---------------------------------------------------------------------
 
-def _warning_to_stderr(message: Warning | str, category: type[Warning], filename: str,
-                       lineno: int, file: object = None, line: str | None = None) -> None:
-    _warn(f"{category.__name__}: {message}")
-
-
 def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
-    # Warnings, the strategy's own included, must not mix into the results
-    # (a --json reader would choke on them).
-    saved = warnings.showwarning
-    warnings.showwarning = _warning_to_stderr
-    try:
-        return _run(args, out)
-    finally:
-        warnings.showwarning = saved
-
-
-def _run(args: argparse.Namespace, out: IO[str]) -> int:
     if args.plot is not None:
         _check_plot(args.plot)
     for option, path in (("--trades", args.trades), ("--equity", args.equity)):

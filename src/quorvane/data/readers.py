@@ -105,8 +105,10 @@ def read_source(path: str | os.PathLike[str] | None,
     """The arrow tables of what :func:`load_data` reads; from a folder, only the
     files of ``symbols``.  Needs no pandas."""
     if path is None:
+        from importlib.resources import as_file
+
         from . import SAMPLE_NAME, sample_csv
-        with _as_path(sample_csv()) as sample:
+        with as_file(sample_csv()) as sample:  # a real path for pyarrow
             table, label = _read_table(sample)
         return [(Path(SAMPLE_NAME).stem, table, label)], "the shipped sample"
     path = Path(path)
@@ -163,20 +165,6 @@ def data_files(directory: Path) -> dict[str, Path]:
 
 
 # -- reading a file into an arrow table with canonical column names -----------------
-
-class _as_path:
-    """A real file path for a package resource (the sample), for pyarrow."""
-
-    def __init__(self, resource) -> None:
-        from importlib.resources import as_file
-        self._context = as_file(resource)
-
-    def __enter__(self) -> Path:
-        return self._context.__enter__()
-
-    def __exit__(self, *exc: object) -> None:
-        self._context.__exit__(*exc)
-
 
 def _read_table(path: Path) -> tuple[pa.Table, str]:
     label = str(path)

@@ -49,8 +49,9 @@ class BacktestResult:
 
     ``equity`` is the account after each bar's close (the account starts at
     1.0 before the first bar), ``positions`` the checked target positions,
-    ``returns`` each bar's return after costs (``E[t] / E[t-1] - 1`` until the
-    account is wiped out), ``close`` the closes.  All four share the bars'
+    ``returns`` what the positions earned on each bar after costs, floored at
+    -100% (``E[t] / E[t-1] - 1`` until the account is wiped out; the
+    portfolio averages these), ``close`` the closes.  All four share the bars'
     index.  ``stats`` is the dict of statistics (plain floats and ints, None
     where undefined), ``trades`` a DataFrame with one row per trade.
     """

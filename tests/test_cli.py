@@ -2,6 +2,7 @@
 writes, the plot and the error path, each run the way a user runs it, in a
 subprocess."""
 
+import io
 import json
 import os
 import re
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 
 from quorvane.cli import CliError, parse_params, parse_value
+from quorvane.cli.run import Progress
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "user_strategies" / "my_strategy.py"
@@ -233,6 +235,22 @@ def test_progress_goes_to_stderr_when_asked_or_on_a_terminal(work, mode, shown):
             "backtest done"]
     else:
         assert progress == []
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("err, long, shown", [
+    (Terminal(), True, True),       # long data on a terminal
+    (Terminal(), False, False),     # short data
+    (io.StringIO(), True, False),   # a pipe or a file
+])
+def test_auto_progress_needs_long_data_and_a_terminal(err, long, shown):
+    progress = Progress(err, "auto", long)
+    progress.note("reading")
+    assert ("reading" in err.getvalue()) is shown
 
 
 # -- plot ----------------------------------------------------------------------

@@ -34,22 +34,40 @@ _SYMBOL_COLUMNS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades", "
 
 # -- progress ----------------------------------------------------------------------
 
+# Data at least this large makes a run "long": --progress auto reports on it
+# when standard error is a terminal.
+LONG_DATA_BYTES = 1 << 20
+
+
 class Progress:
     """Progress lines on standard error while a run works.
 
-    ``auto`` shows them only when standard error is a terminal, so captured
-    or piped output never holds them.
+    ``auto`` shows them only for a long run (``long``) and only when standard
+    error is a terminal, so captured or piped output never holds them.
     """
 
-    def __init__(self, err: IO[str], mode: str = "auto") -> None:
+    def __init__(self, err: IO[str], mode: str = "auto", long: bool = True) -> None:
         self.err = err
-        self.enabled = mode == "always" or (mode == "auto" and _isatty(err))
+        self.enabled = mode == "always" or (mode == "auto" and long and _isatty(err))
         self._started = time.perf_counter()
 
     def note(self, message: str) -> None:
         if self.enabled:
             elapsed = time.perf_counter() - self._started
             print(f"[{elapsed:6.2f} s] {message}", file=self.err, flush=True)
+
+
+def _data_bytes(path: str | None) -> int:
+    """The size of the data files (0 for the sample or a path that is not there)."""
+    if path is None:
+        return 0
+    try:
+        target = Path(path)
+        if target.is_dir():
+            return sum(entry.stat().st_size for entry in target.iterdir() if entry.is_file())
+        return target.stat().st_size
+    except OSError:
+        return 0  # reading will say what is wrong
 
 
 def _isatty(stream: IO[str]) -> bool:
@@ -157,7 +175,7 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     for option, path in (("--trades", args.trades), ("--equity", args.equity)):
         if path is not None:
             _check_writable(option, path)
-    progress = Progress(sys.stderr, args.progress)
+    progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
     from quorvane.backtest import cost_rate, portfolio, run_strategy
@@ -387,5 +405,5 @@ def register(commands: Any, common: argparse.ArgumentParser,
                           "matplotlib: pip install 'quorvane[plot]')")
     run.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                      help="progress lines on standard error: auto (the default) shows them "
-                          "only when standard error is a terminal")
+                          "only for data of 1 MiB or more when standard error is a terminal")
     run.set_defaults(handler=cmd_run)

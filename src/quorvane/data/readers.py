@@ -245,7 +245,8 @@ def _read_csv_as_text(path: Path, label: str, columns: dict[str, str]) -> pa.Tab
         with open(path, encoding="utf-8-sig", newline="") as stream:
             reader = csv.reader(stream)
             width = len(next(reader))
-            for row_number, row in enumerate(reader, start=1):
+            # Blank lines are no rows, for pyarrow as here.
+            for row_number, row in enumerate((row for row in reader if row), start=1):
                 if len(row) != width:
                     raise DataError(f"{label}, row {row_number}: {len(row)} fields where the "
                                     f"header names {width}")

@@ -123,6 +123,29 @@ def vectorbt_per_value(close: np.ndarray, periods: list[int]) -> float | None:
     return (time.perf_counter() - start) / len(periods)
 
 
+def _busy(n: int) -> float:
+    start = time.perf_counter()
+    total = 0
+    for i in range(n):
+        total += i
+    return time.perf_counter() - start
+
+
+def free_cores() -> float:
+    """How many cores two busy processes get right now, from 1.0 (another
+    program holds one core) to 2.0 (a quiet two-core machine): the scale the
+    engine ratios are to be read against."""
+    import concurrent.futures
+
+    n = 5_000_000
+    one = _busy(n)
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        start = time.perf_counter()
+        list(pool.map(_busy, [n, n]))
+        two = time.perf_counter() - start
+    return 2 * one / two
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--smoke", action="store_true",
@@ -137,6 +160,8 @@ def main() -> int:
 
     import quorvane
     from quorvane.data import read_bars
+
+    cores_before = free_cores()
 
     with tempfile.TemporaryDirectory(prefix="quorvane-bench-") as folder:
         path = Path(folder) / "bars.csv"
@@ -178,10 +203,13 @@ def main() -> int:
         numpy_cost = numpy_per_value(close, periods)
         vbt_cost = vectorbt_per_value(close, periods[:5])
 
+    cores_after = free_cores()
     names = list(whole)
     one, many, two = whole[names[0]], whole[names[1]], whole[names[2]]
     per_value = (many - one) / max(1, args.values - 1)
-    print("\nthe whole command (python -m quorvane sweep ..., start to exit):")
+    print(f"\ncores free for two busy processes: {cores_before:.2f} before, "
+          f"{cores_after:.2f} after (2.00 on a quiet two-core machine)")
+    print("the whole command (python -m quorvane sweep ..., start to exit):")
     for name, seconds in whole.items():
         print(f"  {name:<40} {seconds:8.2f} s")
     print("the sweep proper (quorvane.sweep on bars in memory):")

@@ -14,10 +14,9 @@ from __future__ import annotations
 
 import csv
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
-
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 import pyarrow as pa
@@ -95,45 +94,51 @@ def load_data(path: str | os.PathLike[str] | None,
     return frames(read_source(path, symbols), symbols)
 
 
-# (symbol, or None for a file with a symbol column; table; label) per file
-# read, and how to name the data in messages.
-Source = tuple[list[tuple[str | None, pa.Table, str]], str]
+# Per file read: (its symbol and its checked columns, or None and the table of
+# a file with a symbol column; its label), and how to name the data in messages.
+Source = tuple[list[tuple[str | None, "_Columns | pa.Table", str]], str]
 
 
 def read_source(path: str | os.PathLike[str] | None,
                 symbols: Sequence[str] | None = None) -> Source:
-    """The arrow tables of what :func:`load_data` reads; from a folder, only the
-    files of ``symbols``.  Needs no pandas."""
+    """What :func:`load_data` reads, as checked numpy columns (arrow tables for
+    files with a symbol column); from a folder, only the files of ``symbols``.
+    Needs no pandas for data in the usual form."""
     if path is None:
         from importlib.resources import as_file
 
         from . import SAMPLE_NAME, sample_csv
         with as_file(sample_csv()) as sample:  # a real path for pyarrow
             table, label = _read_table(sample)
-        return [(Path(SAMPLE_NAME).stem, table, label)], "the shipped sample"
+        return [(Path(SAMPLE_NAME).stem, _prepare(table, label), label)], "the shipped sample"
     path = Path(path)
     if not path.exists():
         raise FileNotFoundError(f"data file not found: {path}")
     if not path.is_dir():
         table, label = _read_table(path)
-        name = None if SYMBOL_COLUMN in table.column_names else path.stem
-        return [(name, table, label)], str(path)
+        if SYMBOL_COLUMN in table.column_names:
+            return [(None, table, label)], str(path)
+        return [(path.stem, _prepare(table, label), label)], str(path)
     files = data_files(path)
     if symbols is not None:
         _check_known(symbols, list(files), str(path))
         files = {symbol: files[symbol] for symbol in dict.fromkeys(symbols)}
-    return [(symbol, *_read_table(file)) for symbol, file in files.items()], str(path)
+    tables: list[tuple[str | None, _Columns | pa.Table, str]] = []
+    for symbol, file in files.items():
+        table, label = _read_table(file)
+        tables.append((symbol, _prepare(table, label), label))
+    return tables, str(path)
 
 
 def frames(source: Source, symbols: Sequence[str] | None = None) -> dict[str, pd.DataFrame]:
     """Checked DataFrames from :func:`read_source`'s tables, picked by ``symbols``."""
     tables, where = source
     universe: dict[str, pd.DataFrame] = {}
-    for name, table, label in tables:
+    for name, payload, label in tables:
         if name is None:
-            universe.update(_split_by_symbol(table, label))
+            universe.update(_split_by_symbol(payload, label))
         else:
-            universe[name] = _frame(table, label, np.arange(table.num_rows))
+            universe[name] = _assemble(payload, label, np.arange(len(payload.data["close"])))
     if symbols is None:
         return universe
     _check_known(symbols, list(universe), where)
@@ -279,16 +284,50 @@ def _canonical(name: str, columns: dict[str, str]) -> str:
 
 # -- turning a table into checked bars ----------------------------------------------
 
+class _Columns(NamedTuple):
+    """A table's bars as checked numpy columns, before pandas comes in."""
+
+    data: dict[str, np.ndarray]  # the float columns, checked
+    stamps: np.ndarray | None    # the dates as datetime64[ns], checked to rise; None: to parse
+    dates: pa.ChunkedArray       # the date column as read
+
+
 def _frame(table: pa.Table, label: str, rows: np.ndarray) -> pd.DataFrame:
     """Checked bars from ``table``; ``rows[i]`` is the 0-based file row of table row i."""
-    import pandas as pd
+    return _assemble(_prepare(table, label, rows), label, rows)
+
+
+def _prepare(table: pa.Table, label: str, rows: np.ndarray | None = None) -> _Columns:
+    """The numpy part of the checks: numbers, and dates the file already typed."""
+    if rows is None:
+        rows = np.arange(table.num_rows)
     if table.num_rows == 0:
         raise DataError(f"{label} holds no bars, only a header")
-    index = _dates(table.column("date"), label, rows)
     data = {name: _numbers(table.column(name), name, label, rows)
             for name in (*PRICE_COLUMNS, "volume")}
-    _check(index, data, label, rows)
-    return pd.DataFrame(data, index=index, copy=False)
+    with np.errstate(over="ignore"):
+        _check_values(data, label, rows)
+    column = table.column("date")
+    stamps = None
+    if pa.types.is_timestamp(column.type) and column.type.tz is None and not column.null_count:
+        stamps = column.cast(pa.timestamp("ns")).to_numpy()
+        _check_rising(stamps.view(np.int64), label, rows, lambda at: _timestamp(stamps[at]))
+    return _Columns(data, stamps, column)
+
+
+def _timestamp(value: np.datetime64) -> str:
+    import pandas as pd  # only to word a message
+    return str(pd.Timestamp(value))
+
+
+def _assemble(columns: _Columns, label: str, rows: np.ndarray) -> pd.DataFrame:
+    import pandas as pd
+    if columns.stamps is not None:
+        index = pd.DatetimeIndex(columns.stamps, name="date")
+    else:
+        index = _dates(columns.dates, label, rows)
+        _check_rising(index.asi8, label, rows, lambda at: str(index[at]))
+    return pd.DataFrame(columns.data, index=index, copy=False)
 
 
 def _where(label: str, rows: np.ndarray, position: int) -> str:
@@ -344,15 +383,6 @@ def _dates(column: pa.ChunkedArray, label: str, rows: np.ndarray) -> pd.Datetime
     return index.as_unit("ns").rename("date")
 
 
-def _check(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
-           rows: np.ndarray) -> None:
-    # Each check is a reduction over the column first (no scratch memory);
-    # only a column that fails it is searched for its first bad row.
-    with np.errstate(over="ignore"):
-        _check_values(data, label, rows)
-    _check_order(index, data, label, rows)
-
-
 def _check_values(data: dict[str, np.ndarray], label: str, rows: np.ndarray) -> None:
     for name in PRICE_COLUMNS:
         values = data[name]
@@ -369,23 +399,23 @@ def _check_values(data: dict[str, np.ndarray], label: str, rows: np.ndarray) -> 
             position = int(bad[0])
             raise DataError(f"{_where(label, rows, position)}: volume is {volume[position]:g}; "
                             "volumes must be numbers >= 0")
-
-
-def _check_order(index: pd.DatetimeIndex, data: dict[str, np.ndarray], label: str,
-                 rows: np.ndarray) -> None:
     if np.less(data["high"], data["low"]).any():
         position = int(np.flatnonzero(data["high"] < data["low"])[0])
         raise DataError(f"{_where(label, rows, position)}: high {data['high'][position]:g} is "
                         f"below low {data['low'][position]:g}")
-    stamps = index.asi8
+
+
+def _check_rising(stamps: np.ndarray, label: str, rows: np.ndarray,
+                  show: Callable[[int], str]) -> None:
+    """Dates (as int64) that rise; ``show`` writes the date at a position."""
     if stamps.size > 1 and np.less_equal(stamps[1:], stamps[:-1]).any():
         position = int(np.flatnonzero(stamps[1:] <= stamps[:-1])[0]) + 1
         previous = rows[position - 1] + 1
         if stamps[position] == stamps[position - 1]:
             problem = f"repeats the date of row {previous}"
         else:
-            problem = f"comes before the date of row {previous} ({index[position - 1]})"
-        raise DataError(f"{_where(label, rows, position)}: date {index[position]} {problem}; "
+            problem = f"comes before the date of row {previous} ({show(position - 1)})"
+        raise DataError(f"{_where(label, rows, position)}: date {show(position)} {problem}; "
                         "dates must rise, one bar per date")
 
 

@@ -1,7 +1,8 @@
-"""quorvane: a small trading package built around pluggable strategies.
+"""quorvane: write trading strategies, load them by any name, backtest them
+and sweep their parameters.
 
-A strategy turns a series of price bars into one position signal per bar
-(+1 long, 0 flat, -1 short).  User strategies subclass
+A strategy turns a DataFrame of price bars into one target position per bar,
+from -1 (fully short) through 0 (flat) to +1 (fully long).  User strategies subclass
 ``quorvane.strategy.Strategy``; the built-in ones live in
 ``quorvane.trader_core.strategies``.  The compiled module
 ``quorvane.strategy_loader`` turns a name, class, instance, source file or

@@ -201,3 +201,21 @@ def test_ctrl_c_stops_the_workers_with_status_130(work, tmp_path):
     else:
         os.killpg(sweep.pid, signal.SIGKILL)
         pytest.fail("worker processes outlived the interrupted sweep")
+
+
+@pytest.mark.parametrize("grids", [["period=3:9:3"], ["period=3:9:3", "size=0.5,1.0"]])
+def test_parquet_rows_and_plot_of_one_or_two_parameters(work, tmp_path, grids):
+    """--out .parquet keeps every row as the API computes it (whole-number
+    statistics included, refused rows with their error); --plot draws a line
+    or a heatmap."""
+    out, image = tmp_path / "rows.parquet", tmp_path / "grid.png"
+    args = [item for grid in grids for item in ("--grid", grid)]
+    done = cli("sweep", "crossing.py", *args, "--data", "universe", "--out", out,
+               "--plot", image, "--top", "3", cwd=work)
+    assert done.returncode == 0, done.stderr
+    assert image.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    grid = dict(item.split("=") for item in grids)
+    expected = quorvane.sweep(str(work / "crossing.py"), grid, work / "universe", jobs=1)
+    pd.testing.assert_frame_equal(pd.read_parquet(out), expected, check_dtype=False)
+    # The summary, the header, three rows, then where the rows and the plot went.
+    assert len(done.stdout.splitlines()) == 1 + 1 + 3 + 2

@@ -56,6 +56,38 @@ def test_series_in_arrays_out():
     assert_same(sma(list(values), 5), talib.SMA(values.to_numpy(), 5))
 
 
+def test_long_series_still_match_talib():
+    # Running sums and recurrences over a million values: rounding must not build up.
+    values = walk(1_000_000, seed=5, step=0.001) * np.linspace(1, 3, 1_000_000)
+    for period in (20, 5000):
+        assert_same(sma(values, period), talib.SMA(values, period))
+        upper, middle, lower = talib.BBANDS(values, period, 2.0, 2.0, 0)
+        for mine, reference in zip(bollinger_bands(values, period), (middle, upper, lower)):
+            assert_same(mine, reference)
+    assert_same(ema(values, 20), talib.EMA(values, 20))
+    assert_same(rsi(values, 14), talib.RSI(values, 14))
+    for mine, reference in zip(macd(values), talib.MACD(values)):
+        assert_same(mine, reference)
+
+
+LAYOUTS = {
+    "strided view": lambda v: np.repeat(v, 2)[::2],
+    "big-endian": lambda v: v.astype(">f8"),
+    "read-only": lambda v: np.frombuffer(v.tobytes()),
+    "column of a 2-D frame": lambda v: pd.DataFrame({"a": v, "b": v})["b"],
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS)
+def test_any_memory_layout_gives_the_values_of_a_plain_array(layout):
+    values = walk(300)
+    given = layout(values)
+    for indicator in SINGLE.values():
+        np.testing.assert_array_equal(indicator(given, 5), indicator(values, 5))
+    np.testing.assert_array_equal(np.array(macd(given)), np.array(macd(values)))
+    np.testing.assert_array_equal(np.array(bollinger_bands(given)), np.array(bollinger_bands(values)))
+
+
 def test_window_sums_do_not_carry_rounding_error_across_the_series():
     # A running total over the whole series would keep the residue of 1e8.
     values = np.concatenate([np.full(5000, 1e8), np.full(5000, 0.1)])

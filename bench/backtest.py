@@ -6,6 +6,7 @@ vectorbt and backtesting.py where they are installed (the ``bench`` extra).
     python bench/backtest.py              # 1,000,000 bars, a few minutes
     python bench/backtest.py --smoke      # 20,000 bars, one round, seconds: for CI
     python bench/backtest.py --bars 200000 --rounds 3 --no-peers
+    python bench/backtest.py --indicators-only --rounds 5
 
 Run it with the interpreter of a venv where the package is installed.  The
 machine may be shared: every ratio is taken between timings made in the same
@@ -282,6 +283,8 @@ def main() -> None:
     parser.add_argument("--bars", type=int, default=None)
     parser.add_argument("--rounds", type=int, default=None)
     parser.add_argument("--no-peers", action="store_true")
+    parser.add_argument("--indicators-only", action="store_true",
+                        help="only the indicators against TA-Lib: seconds")
     parser.add_argument("--backtesting-bars", type=int, default=100_000,
                         help="bars for backtesting.py, whose loop runs in Python (default 100,000)")
     args = parser.parse_args()
@@ -292,6 +295,9 @@ def main() -> None:
     import platform
     print(f"# backtest benchmark: {count:,} bars, Python {platform.python_version()}, "
           f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    if args.indicators_only:
+        bench_indicators(count, rounds)
+        return
     with tempfile.TemporaryDirectory(prefix="quorvane-bench-") as folder:
         csv = Path(folder) / "bars.csv"
         frame = make_bars.bars(count)

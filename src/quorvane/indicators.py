@@ -22,7 +22,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from quorvane import _kernels
+import quorvane._kernels as _kernels
 from quorvane.trader_core.strategies.base import check_period
 
 __all__ = ["sma", "ema", "rsi", "macd", "bollinger_bands", "rolling_vwap", "check_period"]

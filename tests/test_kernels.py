@@ -4,6 +4,9 @@ memory."""
 
 from __future__ import annotations
 
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -191,3 +194,10 @@ def test_unusable_smoothing_is_refused(alpha, error):
 def test_macd_refuses_a_fast_period_longer_than_the_slow_one():
     with pytest.raises(ValueError, match="fast must not exceed slow"):
         _kernels.macd(np.ones(8), 4, 3, 2, np.empty(8), np.empty(8), np.empty(8))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_the_entry_point_is_the_only_exported_symbol():
+    listing = subprocess.run(["nm", "-D", "--defined-only", _kernels.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__kernels"]

@@ -321,3 +321,23 @@ def add_strategy_path(parser: argparse.ArgumentParser) -> None:
     """The repeatable ``--strategy-path DIR`` option."""
     parser.add_argument("--strategy-path", metavar="DIR", action="append", default=[],
                         help=_FOLDER_HELP)
+
+
+def basis_points(text: str) -> float:
+    """An argparse type: a cost in basis points, finite and not negative."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected basis points (a number), got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
+    return value
+
+
+def add_cost_options(parser: argparse.ArgumentParser) -> None:
+    """``--commission`` and ``--slippage``, as ``run`` and ``sweep`` take them."""
+    parser.add_argument("--commission", metavar="BPS", type=basis_points, default=0.0,
+                        help="commission in basis points of the value traded (default 0)")
+    parser.add_argument("--slippage", metavar="BPS", type=basis_points, default=0.0,
+                        help="slippage in basis points of the value traded (default 0)")

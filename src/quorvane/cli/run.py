@@ -16,7 +16,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
-from .options import _DESCRIPTION, CliError, describe, load_from_args, parse_symbols, strategy_params
+from .options import (_DESCRIPTION, CliError, add_cost_options, describe, load_from_args, parse_symbols,
+                      strategy_params)
 
 __all__ = ["Progress", "cmd_run", "register", "read_bars", "parse_dates", "_open_data"]
 
@@ -363,17 +364,6 @@ def _drawdown(equity: Any) -> Any:
     return equity / peak - 1.0
 
 
-def _bps(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected basis points (a number), got {text!r}") from None
-    if not 0 <= value < math.inf:
-        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
-    return value
-
-
 def register(commands: Any, common: argparse.ArgumentParser,
              loading: argparse.ArgumentParser) -> None:
     run = commands.add_parser(
@@ -389,10 +379,7 @@ def register(commands: Any, common: argparse.ArgumentParser,
                           "low,close,volume (any order and letter case; a symbol column for "
                           "several symbols), or a folder of such files, one per symbol "
                           "(default: the shipped synthetic sample)")
-    run.add_argument("--commission", metavar="BPS", type=_bps, default=0.0,
-                     help="commission in basis points of the value traded (default 0)")
-    run.add_argument("--slippage", metavar="BPS", type=_bps, default=0.0,
-                     help="slippage in basis points of the value traded (default 0)")
+    add_cost_options(run)
     run.add_argument("--json", action="store_true",
                      help="print one JSON object instead of the table")
     run.add_argument("--trades", metavar="FILE.csv",

@@ -6,17 +6,7 @@ import argparse
 import sys
 from typing import IO, Any
 
-from .options import CliError, parse_params, parse_symbols, resolve_from_args
-
-
-def _bps(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected basis points (a number), got {text!r}") from None
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
-    return value
+from .options import CliError, add_cost_options, parse_params, parse_symbols, resolve_from_args
 
 
 def _count(text: str) -> int:
@@ -105,10 +95,7 @@ def register(commands: Any, common: argparse.ArgumentParser,
     sweep.add_argument("--data", metavar="FILE|DIR",
                        help="bars: a CSV or Parquet file, or a folder of per-symbol files "
                             "(default: the shipped sample)")
-    sweep.add_argument("--commission", metavar="BPS", type=_bps, default=0.0,
-                       help="commission per unit of position changed, in basis points")
-    sweep.add_argument("--slippage", metavar="BPS", type=_bps, default=0.0,
-                       help="slippage per unit of position changed, in basis points")
+    add_cost_options(sweep)
     sweep.add_argument("--jobs", metavar="N", type=_count,
                        help="worker processes (default: the number of cores; 1 runs in this "
                             "process); with --dask local, the number of Dask workers")

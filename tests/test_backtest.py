@@ -173,6 +173,22 @@ def test_unusable_costs_are_refused_before_the_strategy_runs(costs, message):
         run_strategy(Exploding(), frame([1, 2]), **costs)
 
 
+
+def test_a_strategy_that_writes_to_its_bars_changes_neither_the_backtest_nor_the_next_run():
+    class Vandal:
+        def generate_signals(self, bars):
+            bars["close"] *= 100.0
+            bars.loc[:, "volume"] = 0.0
+            return np.ones(len(bars))
+
+    bars = frame([10.0, 11.0, 12.1])
+    before = bars.copy()
+    first = run_strategy(Vandal(), bars)
+    pd.testing.assert_frame_equal(bars, before)
+    assert first.stats["total_return"] == pytest.approx(0.21)  # prices as given, not as written
+    assert run_strategy(Vandal(), bars).stats == first.stats
+
+
 # -- the shipped sample ------------------------------------------------------
 
 def test_shipped_sample_is_what_the_committed_script_writes():

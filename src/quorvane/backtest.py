@@ -303,8 +303,24 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
     generate = getattr(strategy, "generate_signals", None)
     if not callable(generate):
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
-    return backtest(bars, generate(bars), commission=commission, slippage=slippage,
-                    bars_per_year=bars_per_year)
+    return backtest(bars, generate(_strategy_copy(bars)), commission=commission,
+                    slippage=slippage, bars_per_year=bars_per_year)
+
+
+def _strategy_copy(bars: pd.DataFrame) -> pd.DataFrame:
+    """The bars as the strategy sees them: its writes must not reach the
+    prices the backtest reads, nor the next run on the same bars (a sweep
+    runs many on one frame)."""
+    if _copy_on_write():
+        return bars.copy(deep=False)  # free: a write copies the column it touches
+    return bars.copy()
+
+
+def _copy_on_write() -> bool:
+    # Always on from pandas 3; an option before.
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return True
+    return bool(pd.get_option("mode.copy_on_write") is True)
 
 
 def _before(values: np.ndarray, at: np.ndarray, first: float = 0.0) -> np.ndarray:

@@ -92,8 +92,6 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         DaskUnavailable: When Dask is not installed or the scheduler cannot
             be reached.
     """
-    from quorvane.backtest import cost_rate
-
     from .progress import wanted
 
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
@@ -101,6 +99,11 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     if jobs is not None and dask is not None and not (isinstance(dask, str) and dask == "local"):
         raise SweepError("jobs sets the local processes or the workers of dask='local'; a "
                          "running cluster has the workers it has")
+    if isinstance(dask, str) and dask == "local":
+        from .dask import start_fork_server
+        start_fork_server()
+    from quorvane.backtest import cost_rate
+
     try:
         cost_rate(commission, slippage)
     except ValueError as exc:

@@ -12,11 +12,11 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Job", "run_row", "worker_row", "prepare", "register_plugins", "one_thread_per_job",
+__all__ = ["Job", "run_row", "worker_rows", "prepare", "register_plugins", "one_thread_per_job",
            "one_line"]
 
 
@@ -108,11 +108,11 @@ def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any
     return load_strategy(job.spec, symbols, **job.keywords, **job.params, **combination)
 
 
-def worker_row(job: Job, combination: Mapping[str, object], symbol: str,
-               bars: Any) -> dict[str, object]:
-    """:func:`run_row` as a worker process runs it."""
+def worker_rows(job: Job, combinations: Sequence[Mapping[str, object]], symbol: str,
+                bars: Any) -> list[dict[str, object]]:
+    """:func:`run_row` for each combination, as a worker process runs them."""
     one_thread_per_job()
-    return run_row(job, combination, symbol, bars)
+    return [run_row(job, combination, symbol, bars) for combination in combinations]
 
 
 def run_row(job: Job, combination: Mapping[str, object], symbol: str,

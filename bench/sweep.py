@@ -12,8 +12,8 @@ the end.
 
 Every sweep runs as a user runs it, ``python -m quorvane sweep sma_momentum
 --grid ma_period=... --data FILE``, in a fresh process, and is timed from
-start to exit; the variants are interleaved, each repeated, and the best
-time of each is kept (the machine is shared and noisy).  Besides the whole
+start to exit; the variants run in rounds, in a shuffled order, and the
+best time of each is kept (the machine is shared and noisy).  Besides the whole
 command, the sweep proper is timed in this process through
 ``quorvane.sweep`` on bars already in memory: that is the part the engines
 change.
@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -94,11 +95,20 @@ def time_command(argv: list[str]) -> float:
 
 
 def best(variants: dict[str, Callable[[], float]], repeat: int) -> dict[str, float]:
-    """The best of ``repeat`` interleaved timings of every variant."""
+    """The best of ``repeat`` timings of every variant, in rounds of every
+    variant in a shuffled order (seeded).
+
+    On the two-core VM these figures come from, a command's time depends on
+    the command before it, without any disk read: a Dask sweep right after a
+    local one took 0.3 to 0.5 s longer than right after another Dask sweep.
+    A fixed order would give each variant the same neighbour every round."""
+    rng = random.Random(20261209)
     times: dict[str, list[float]] = {name: [] for name in variants}
+    names = list(variants)
     for _ in range(repeat):
-        for name, run in variants.items():
-            times[name].append(run())
+        rng.shuffle(names)
+        for name in names:
+            times[name].append(variants[name]())
     return {name: min(values) for name, values in times.items()}
 
 

@@ -148,6 +148,23 @@ def test_combinations_are_the_product_in_grid_order():
 
 # -- refusals -------------------------------------------------------------------------
 
+def test_an_in_process_sweep_leaves_the_callers_import_state_as_it_was(tmp_path, monkeypatch):
+    # The strategy imports a helper beside it: the folder must be importable
+    # during each sweep, and gone from sys.path after it.
+    (tmp_path / "levels.py").write_text("PERIOD_FLOOR = 2\n")
+    (tmp_path / "crossing.py").write_text("import levels\n" + CROSSING)
+    bars = _bars(120, 3).set_index("date")
+    bars.index = pd.DatetimeIndex(bars.index)
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    path = list(sys.path)
+    for _ in range(2):
+        sys.modules.pop("levels", None)
+        table = quorvane.sweep(str(tmp_path / "crossing.py"), {"period": [3, 5]}, bars, jobs=1)
+        assert table["error"].isna().all()
+        assert (sys.path, sys.dont_write_bytecode) == (path, False)
+    assert not (tmp_path / "__pycache__").exists()
+
+
 def test_a_refused_combination_is_a_row_with_its_error(work):
     table = quorvane.sweep(str(work / "crossing.py"), {"period": [1, 4]}, work / "universe",
                            jobs=2)

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare, register_plugins
+from .task import Job, load, one_line, prepare, prepared_here, register_plugins
 
 if TYPE_CHECKING:
     import pandas
@@ -121,18 +121,17 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
               symbols=tuple(symbols) if symbols is not None else None)
     combos = combinations(grid_values)
     tasks = [(combo, symbol) for symbol in frames for combo in combos]
-    _preflight(job, combos, next(iter(frames)))
-    if dask is not None:
-        _check_picklable(job)
     workers = jobs or default_jobs()
     show = wanted(progress)
-
-    if dask is not None:
-        from .dask import run_dask
-        rows = run_dask(job, tasks, frames, dask, workers, show)
-    else:
-        from .local import run_local
-        rows = run_local(job, tasks, frames, workers, show)
+    with prepared_here(job):
+        _preflight(job, combos, next(iter(frames)))
+        if dask is not None:
+            _check_picklable(job)
+            from .dask import run_dask
+            rows = run_dask(job, tasks, frames, dask, workers, show)
+        else:
+            from .local import run_local
+            rows = run_local(job, tasks, frames, workers, show)
     return _table(rows, columns, sort, ascending)
 
 

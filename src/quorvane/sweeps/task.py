@@ -10,14 +10,15 @@ the loader's functions pickle by name.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Job", "run_row", "worker_rows", "prepare", "register_plugins", "one_thread_per_job",
-           "one_line"]
+__all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
+           "one_thread_per_job", "one_line"]
 
 
 @dataclass(frozen=True)
@@ -64,6 +65,23 @@ def prepare(job: Job) -> None:
         if folder not in sys.path:
             sys.path.insert(0, folder)
     register_plugins()
+
+
+@contextlib.contextmanager
+def prepared_here(job: Job) -> Iterator[None]:
+    """:func:`prepare` for the calling program's own process, undone at the
+    end: its ``sys.path`` and ``sys.dont_write_bytecode`` stay its own, and
+    a later sweep of the same file prepares again.  Worker processes forked
+    inside the block keep what they inherit."""
+    path, flag, done = list(sys.path), sys.dont_write_bytecode, set(_prepared)
+    try:
+        prepare(job)
+        yield
+    finally:
+        sys.path[:] = path
+        sys.dont_write_bytecode = flag
+        _prepared.clear()
+        _prepared.update(done)
 
 
 _one_thread = False

@@ -202,6 +202,24 @@ def test_trades_and_equity_files(work):
         [1, 1.1, 1.21, 1.21, 1.331])
 
 
+@pytest.mark.parametrize("command, files", [
+    (["run", "sma_momentum", "--trades", "t.csv", "--equity", "e.csv"], ["t.csv", "e.csv"]),
+    (["sweep", "sma_momentum", "--grid", "ma_period=5,10", "--jobs", "1", "--out", "r.csv"],
+     ["r.csv"]),
+])
+def test_files_are_written_when_the_reader_of_standard_output_is_gone(tmp_path, command, files):
+    # `quorvane run ... --equity e.csv | head`: the report is cut short, not the files.
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        result = subprocess.run([sys.executable, "-m", "quorvane", *command], cwd=tmp_path,
+                                stdout=write, stderr=subprocess.PIPE, text=True, timeout=120)
+    finally:
+        os.close(write)
+    assert result.returncode == 1, result.stderr
+    assert all((tmp_path / name).stat().st_size > 0 for name in files)
+
+
 @pytest.mark.parametrize("param, warning", [
     ("ma_period=500", "the warm-up of SMAMomentumStrategy(ma_period=500) is 499 bars, not shorter "
                       "than the 400 bars of data"),

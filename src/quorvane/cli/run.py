@@ -201,21 +201,25 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     progress.note("backtest done")
 
     report = _report(strategy, label, universe, results, combined)
-    if args.json:
-        print(json.dumps(report, allow_nan=False), file=out)
-    else:
-        _print_table(describe(strategy), report, results, combined, args, out)
+    # The files first: a reader that leaves early (`| head`) must not cost them.
+    written: list[str] = []
     if args.trades is not None:
         _write_trades(args.trades, results)
-        _say(args, out, f"trades: {args.trades}")
+        written.append(f"trades: {args.trades}")
     if args.equity is not None:
         _write_equity(args.equity, results, combined)
-        _say(args, out, f"equity: {args.equity}")
+        written.append(f"equity: {args.equity}")
     if args.plot is not None:
         from .plot import draw
         progress.note(f"drawing {args.plot}")
         draw(args.plot, results, combined, f"{describe(strategy)} on {label}")
-        _say(args, out, f"plot: {args.plot}")
+        written.append(f"plot: {args.plot}")
+    if args.json:
+        print(json.dumps(report, allow_nan=False), file=out)
+    else:
+        _print_table(describe(strategy), report, results, combined, args, out)
+    for line in written:
+        _say(args, out, line)
     return 0
 
 

@@ -57,16 +57,20 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     order = "ascending" if args.ascending else "descending"
     symbols_count = frame["symbol"].nunique()
     combos = len(frame) // max(1, symbols_count)
+    # The files first: a reader that leaves early (`| head`) must not cost them.
+    written: list[str] = []
+    if args.out is not None:
+        report.write(frame, args.out)
+        written.append(f"rows: {args.out}")
+    if args.plot is not None:
+        report.plot(frame, list(grid), args.sort, args.plot, f"{args.sort} of {args.spec}")
+        written.append(f"plot: {args.plot}")
     print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
           f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
     if args.top:
         print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
-    if args.out is not None:
-        report.write(frame, args.out)
-        print(f"rows: {args.out}", file=out)
-    if args.plot is not None:
-        report.plot(frame, list(grid), args.sort, args.plot, f"{args.sort} of {args.spec}")
-        print(f"plot: {args.plot}", file=out)
+    for line in written:
+        print(line, file=out)
     if failed:
         first = frame["error"].dropna().iloc[0]
         print(f"warning: {failed} of {len(frame)} rows failed; the first: {first}",

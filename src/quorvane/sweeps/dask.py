@@ -93,14 +93,17 @@ def start_fork_server() -> None:
     multiprocessing.get_context("forkserver").set_forkserver_preload(_PRELOAD)
     # The workers inherit the fork server's environment and its Ctrl-C
     # disposition, not this process's at the time they start.
-    saved = dict(os.environ)
+    saved = {name: os.environ.get(name) for name in _ONE_THREAD}
     try:
         os.environ.update(_ONE_THREAD)
         with _workers_ignore_ctrl_c():
             forkserver.ensure_running()
     finally:
-        os.environ.clear()
-        os.environ.update(saved)
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
 
 
 def _local_cluster(cluster_class: Any, workers: int) -> Any:

@@ -1,4 +1,4 @@
-// Shared pieces of the indicator kernels: the view of a float64 array taken
+// Shared pieces of the compiled kernels: the view of a float64 array taken
 // through the buffer protocol, the argument checks, and the entry points
 // that module.cpp puts in the method table.
 //
@@ -75,5 +75,9 @@ PyObject* macd(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 extern const char ema_doc[];
 extern const char rsi_doc[];
 extern const char macd_doc[];
+
+// The account of a backtest (account.cpp).
+PyObject* account(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+extern const char account_doc[];
 
 }  // namespace indicator_kernels

@@ -124,9 +124,9 @@ bool check_separate(const char* name, const Float64Buffer& out, const Float64Buf
 namespace {
 
 constexpr const char module_doc[] =
-    "Compiled loops behind quorvane.indicators: window sums and moments, and\n"
-    "first-order recurrences, over float64 arrays. Outputs are passed in and\n"
-    "filled, NaN during the warm-up.";
+    "Compiled loops over float64 arrays: behind quorvane.indicators, window sums\n"
+    "and moments and first-order recurrences (outputs passed in and filled, NaN\n"
+    "during the warm-up); behind quorvane.backtest, the account.";
 
 // METH_FASTCALL functions go into the table's PyCFunction slot; the cast
 // through void(*)() keeps the compiler from warning about the changed type.
@@ -144,6 +144,7 @@ PyMethodDef methods[] = {
     {"ema", as_method(ema), METH_FASTCALL, ema_doc},
     {"rsi", as_method(rsi), METH_FASTCALL, rsi_doc},
     {"macd", as_method(macd), METH_FASTCALL, macd_doc},
+    {"account", as_method(account), METH_FASTCALL, account_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

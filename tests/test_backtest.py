@@ -26,96 +26,71 @@ def frame(closes, start="2024-01-01", freq="D"):
                          "volume": 1.0}, index=index)
 
 
-def reference(closes, positions, commission, slippage):
-    """The definition, one bar at a time: (equity, costs paid)."""
-    k = (commission + slippage) / 10_000
-    equity, paid, value, held = [], 0.0, 1.0, 0.0
-    for t, (close, position) in enumerate(zip(closes, positions)):
-        growth = 1.0 if t == 0 else 1.0 + held * (close / closes[t - 1] - 1.0)
-        grown = max(0.0, value * growth)
-        cost = grown * k * abs(position - held)
-        paid += cost
-        value = max(0.0, grown - cost)
-        equity.append(value)
-        held = position
-    return equity, paid
-
-
-@pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("commission, slippage", [(0, 0), (5, 3), (400, 100)])
-def test_equity_and_costs_follow_the_definition(seed, commission, slippage):
-    rng = np.random.default_rng(seed)
-    closes = 50 * np.exp(np.cumsum(rng.normal(0, 0.3 if seed == 3 else 0.02, 300)))
-    positions = rng.choice([-1, -0.5, 0, 0.25, 1], size=300)
-    positions[rng.random(300) < 0.6] = np.nan
-    positions = pd.Series(positions).ffill().fillna(0).to_numpy()
-    result = backtest(frame(closes), positions, commission=commission, slippage=slippage)
-    equity, paid = reference(list(closes), list(positions), commission, slippage)
-    np.testing.assert_allclose(result.equity.to_numpy(), equity, rtol=1e-12, atol=1e-300)
-    assert result.stats["costs"] == pytest.approx(paid, rel=1e-12, abs=1e-300)
-    assert result.stats["total_return"] == pytest.approx(equity[-1] - 1, rel=1e-12, abs=1e-300)
-    assert result.stats["turnover"] == pytest.approx(np.abs(np.diff(positions, prepend=0)).sum())
-    if seed == 3:  # volatile enough for a short to be wiped out: zero stays zero
-        assert equity[-1] == 0 and result.stats["total_return"] == -1
-
-
 def test_statistics_by_hand_without_costs():
     # +10%, -10%, 0%, +10% between the closes; long, short, flat, long, long.
+    # Held until the target changes: 0.01 units long, 0.01 short (1.1 at 110),
+    # then 1.21 / 99 long.
     result = backtest(frame([100, 110, 99, 99, 108.9]), [1, -1, 0, 1, 1], bars_per_year=252)
     np.testing.assert_allclose(result.equity, [1.0, 1.1, 1.21, 1.21, 1.331])
     sd = math.sqrt(0.003)  # returns 0, .1, .1, 0, .1: mean .06
+    closes = np.array([100, 110, 99, 99, 108.9])
+    r, b = np.array([0, .1, .1, 0, .1]), np.append(0, closes[1:] / closes[:-1] - 1)
+    beta = np.cov(r, b)[0, 1] / np.var(b, ddof=1)
     expected = {
         "total_return": 0.331, "cagr": 1.331 ** (252 / 5) - 1, "volatility": sd * math.sqrt(252),
         "sharpe": 0.06 / sd * math.sqrt(252), "sortino": None, "calmar": None,
-        "max_drawdown": 0.0, "max_drawdown_bars": 0, "exposure": 0.8, "trades": 4,
+        "max_drawdown": 0.0, "max_drawdown_bars": 0, "exposure": 0.8, "trades": 3, "fills": 4,
         # long +10% (closed by the flip), short +10%, long +10% (open at the end)
         "win_rate": 1.0, "profit_factor": None, "avg_trade_return": 0.1,
-        "best_trade_return": 0.1, "worst_trade_return": 0.1,
-        "buy_and_hold_return": 0.089, "turnover": 5.0, "costs": 0.0, "bars_per_year": 252,
+        "best_trade_return": 0.1, "worst_trade_return": 0.1, "avg_trade_bars": 4 / 3,
+        "buy_and_hold_return": 0.089, "beta": beta, "alpha": (0.06 - beta * b.mean()) * 252,
+        "correlation": np.corrcoef(r, b)[0, 1],
+        # value traded / equity: 1, 2 (the flip), 0.99 / 1.21, 1
+        "turnover": 4 + 0.99 / 1.21, "costs": 0.0, "bars_per_year": 252,
     }
     assert result.stats == pytest.approx(expected)
     assert list(result.stats) == list(expected)
     assert all(type(v) in (float, int) or v is None for v in result.stats.values())
     trades = result.trades
-    assert trades["position"].tolist() == [1, -1, 1]
-    assert trades["bars"].tolist() == [1, 1, 1]
+    assert trades["direction"].tolist() == ["long", "short", "long"]
+    assert trades["bars"].tolist() == [1, 1, 2]
     assert trades["exit_date"].isna().tolist() == [False, False, True]
+    assert trades["pnl"].tolist() == pytest.approx([0.1, 0.11, 0.121])
 
 
 def test_statistics_by_hand_with_costs_and_a_drawdown():
-    # 10 bps: 0.999 after entering; 1.1988; 0.8991 (25% below the high); x1.5 and exit.
+    # 10 bps: 0.01 units bought for 1 plus 0.001; marked 1.199, 0.899; sold at 135
+    # for 1.35 less 0.00135.
     result = backtest(frame([100, 120, 90, 135, 100]), [1, 1, 1, 0, 0], commission=10,
                       bars_per_year=252)
-    final = 0.8991 * 1.5 * 0.999
-    np.testing.assert_allclose(result.equity, [0.999, 1.1988, 0.8991, final, final])
+    final = 1.35 - 0.001 - 0.00135
+    np.testing.assert_allclose(result.equity, [0.999, 1.199, 0.899, final, final])
     stats = result.stats
-    assert stats["max_drawdown"] == pytest.approx(0.25)
+    assert stats["max_drawdown"] == pytest.approx(1 - 0.899 / 1.199)
     assert stats["max_drawdown_bars"] == 1  # bar 0 (below the starting 1) and bar 2
-    assert stats["costs"] == pytest.approx(0.001 + 0.8991 * 1.5 * 0.001)
-    assert stats["trades"] == 2 and stats["turnover"] == 2.0 and stats["exposure"] == 0.6
-    # The trade pays both its entry and its exit.
-    assert stats["avg_trade_return"] == pytest.approx(0.999 * 1.35 * 0.999 - 1)
-    assert stats["calmar"] == pytest.approx(stats["cagr"] / 0.25)
+    assert stats["costs"] == pytest.approx(0.001 + 0.00135)
+    assert stats["trades"] == 1 and stats["fills"] == 2 and stats["exposure"] == 0.6
+    assert stats["turnover"] == pytest.approx(1 + 1.35 / (1.35 - 0.001))
+    # The trade pays both its entry and its exit; its return is over the 1 it bought.
+    assert stats["avg_trade_return"] == pytest.approx(final - 1)
+    assert stats["calmar"] == pytest.approx(stats["cagr"] / stats["max_drawdown"])
 
 
-def test_a_flip_splits_its_cost_between_the_two_trades():
-    result = backtest(frame([100, 110, 99]), [1, -1, -1], commission=100)
-    # 1% of 2 units at the flip: 1% to the long it closes, 1% to the short it opens.
-    assert result.trade_returns == pytest.approx([0.99 * 1.1 * 0.99 - 1, 0.99 * 1.1 - 1])
-    assert result.stats["costs"] == pytest.approx(0.01 + 0.99 * 1.1 * 0.02)
-
-
-def test_portfolio_averages_returns_over_the_symbols_of_each_date():
+def test_portfolio_is_one_account_over_the_union_of_the_dates():
     a = backtest(frame([100, 110, 121, 121]), [1, 1, 1, 1])
     b = backtest(frame([50, 40, 40], start="2024-01-02"), [-1, 0, 0])
     combined = portfolio({"A": a, "B": b})
-    # 01-01: A only (0); 01-02: A +10%, B enters (0); 01-03: A +10%, B short -20% -> +20%;
-    # 01-04: A 0%.
-    np.testing.assert_allclose(combined.returns, [0, 0.05, 0.15, 0])
-    np.testing.assert_allclose(combined.equity, [1, 1.05, 1.2075, 1.2075])
-    assert combined.stats["trades"] == 3 and combined.stats["exposure"] == 1.0
-    # equal weight, rebalanced: A +10%, B -20% on 01-03 -> -5%
-    assert combined.stats["buy_and_hold_return"] == pytest.approx(1.05 * 0.95 * 1.0 - 1)
+    # 01-01: A buys half of 1 (0.005 units).  01-02: equity 1.05, B shorts half
+    # of it (0.0105 units at 50).  01-03: A +10%, B covered at 40: 1.21.  01-04:
+    # only A, unchanged.
+    np.testing.assert_allclose(combined.equity, [1, 1.05, 1.21, 1.21])
+    np.testing.assert_allclose(combined.returns, [0, 0.05, 1.21 / 1.05 - 1, 0])
+    np.testing.assert_allclose(combined.units.to_numpy(),
+                               [[0.005, 0], [0.005, -0.0105], [0.005, 0], [0.005, 0]])
+    assert combined.stats["trades"] == 2 and combined.stats["exposure"] == 1.0
+    assert combined.trades["symbol"].tolist() == ["A", "B"]
+    # Equal-weight buy-and-hold, not rebalanced: B counts 1 before its first bar.
+    np.testing.assert_allclose(combined.buy_and_hold, [1, 1.05, 1.005, 1.005])
     assert sorted(combined.per_symbol) == ["A", "B"]
 
 
@@ -144,11 +119,11 @@ def test_positions_in_range_are_accepted_in_any_container(positions):
 @pytest.mark.parametrize("positions, error, message", [
     ([1, 1.5, 0], ValueError, r"row 2 \(2024-01-02 00:00:00\) is 1.5"),
     ([True, 0, 0], ValueError, "row 1 .* is True"),
-    (np.array([True, False, True]), ValueError, "returned booleans"),
+    (np.array([True, False, True]), ValueError, "positions holds booleans"),
     ([float("nan"), 0, 0], ValueError, "row 1 .* is NaN"),
     (np.array([0, 0, np.inf]), ValueError, "row 3 .* is inf"),
     (["1", 0, 0], ValueError, "row 1 .* is '1'"),
-    ([1, 0], ValueError, "returned 2 positions for 3 bars"),
+    ([1, 0], ValueError, "positions holds 2 values for 3 bars"),
     (np.zeros((3, 1)), ValueError, "shape"),
     (None, TypeError, "got NoneType"),
     (pd.Series([0, 0, 0], index=pd.date_range("2020-01-01", periods=3)), ValueError,
@@ -157,6 +132,34 @@ def test_positions_in_range_are_accepted_in_any_container(positions):
 def test_unusable_positions_are_refused_naming_the_row(positions, error, message):
     with pytest.raises(error, match=message):
         backtest(frame([1, 2, 3]), positions)
+
+
+def test_a_strategys_positions_are_named_as_what_generate_signals_returned():
+    class Short:
+        def generate_signals(self, bars):
+            return [1, 0]
+
+    with pytest.raises(ValueError, match="^generate_signals returned 2 positions for 3 bars; "
+                                         "it must return one target position per bar$"):
+        run_strategy(Short(), frame([1, 2, 3]))
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"fill": "tomorrow"}, "fill must be 'close' or 'next-open'"),
+    ({"rebalance": -1}, "rebalance must be a whole number"),
+    ({"rebalance": 2.5}, "rebalance must be a whole number"),
+    ({"stop_loss": 0}, "stop_loss must be a positive fraction"),
+    ({"trailing_stop": float("inf")}, "trailing_stop must be a positive fraction"),
+    ({"take_profit": "5%"}, "take_profit must be a positive fraction"),
+    ({"bars_per_year": 0}, "bars_per_year must be a whole number >= 1"),
+])
+def test_unusable_account_options_are_refused_before_the_strategy_runs(options, message):
+    class Exploding:
+        def generate_signals(self, bars):
+            raise AssertionError("ran")
+
+    with pytest.raises(ValueError, match=message):
+        run_strategy(Exploding(), frame([1, 2]), **options)
 
 
 @pytest.mark.parametrize("costs, message", [

@@ -1,5 +1,6 @@
-# The compiled loops behind quorvane.indicators (indicator_kernels/).
-# Arrays are 1-D C-contiguous float64; outputs are filled, NaN in the warm-up.
+# The compiled loops behind quorvane.indicators and quorvane.backtest
+# (indicator_kernels/). Arrays are 1-D C-contiguous float64; outputs are
+# filled (NaN in an indicator's warm-up).
 from typing import Any
 
 from numpy.typing import NDArray
@@ -13,3 +14,7 @@ def ema(x: _Array, period: int, alpha: float, out: _Array, /) -> None: ...
 def rsi(x: _Array, period: int, out: _Array, /) -> None: ...
 def macd(x: _Array, fast: int, slow: int, signal: int, line: _Array, signal_line: _Array,
          histogram: _Array, /) -> None: ...
+def account(open: _Array, high: _Array, low: _Array, close: _Array, target: _Array, symbols: int,
+            cost_rate: float, next_open: bool, rebalance: int, stop_loss: float,
+            take_profit: float, trailing_stop: float, equity: _Array, cash: _Array,
+            units: _Array, /) -> tuple[bytes, bytes]: ...

@@ -14,7 +14,8 @@ import math
 import numpy as np
 import pandas as pd
 
-__all__ = ["DESCRIPTIONS", "infer_bars_per_year", "statistics", "trade_figures"]
+__all__ = ["DESCRIPTIONS", "bar_returns", "benchmark_figures", "buy_and_hold", "drawdown",
+           "infer_bars_per_year", "statistics", "trade_figures"]
 
 # Name -> what it measures.  The order is the order of the table and of the
 # JSON object.
@@ -27,16 +28,21 @@ DESCRIPTIONS: dict[str, str] = {
     "calmar": "cagr / max_drawdown",
     "max_drawdown": "largest fall of equity from an earlier high",
     "max_drawdown_bars": "longest run of bars below an earlier high",
-    "exposure": "share of bars with a non-zero position",
-    "trades": "bars at which the position changes",
-    "win_rate": "share of trades with a positive return",
-    "profit_factor": "sum of winning trade returns / sum of losing ones",
-    "avg_trade_return": "mean trade return",
+    "exposure": "share of dates with units held at the close",
+    "trades": "round trips, the open one included",
+    "fills": "fills, stop exits included",
+    "win_rate": "share of trades with a pnl above 0",
+    "profit_factor": "pnl of the winning trades / that of the losing ones",
+    "avg_trade_return": "mean trade return (pnl / value entered)",
     "best_trade_return": "best trade return",
     "worst_trade_return": "worst trade return",
-    "buy_and_hold_return": "last close / first close - 1",
-    "turnover": "sum of |position change|",
-    "costs": "equity paid in commission and slippage",
+    "avg_trade_bars": "mean closes a trade is held",
+    "buy_and_hold_return": "equal-weight buy-and-hold of the symbols",
+    "beta": "beta of the per-bar returns to the benchmark's",
+    "alpha": "annualised return beyond beta x the benchmark's",
+    "correlation": "correlation of the per-bar returns with the benchmark's",
+    "turnover": "sum over fills of the value traded / equity",
+    "costs": "commission and slippage paid, in starting equity",
     "bars_per_year": "bars per year used to annualise",
 }
 
@@ -75,27 +81,106 @@ def infer_bars_per_year(index: pd.DatetimeIndex) -> tuple[int, str]:
     return per_day * trading_days, f"intraday bars, {per_day} a day, {week}"
 
 
-def trade_figures(returns: np.ndarray) -> dict[str, float | None]:
-    """win_rate, profit_factor and the average, best and worst of trade returns."""
-    if returns.size == 0:
+# -- per-bar arrays ------------------------------------------------------------------
+
+def bar_returns(curve: np.ndarray) -> np.ndarray:
+    """``curve[t] / curve[t - 1] - 1`` with ``curve[-1] = 1``; 0 once the
+    curve has reached 0 (0 / 0: a wiped-out account earns nothing more)."""
+    returns = np.empty(curve.size)
+    if curve.size:
+        returns[0] = curve[0] - 1.0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            np.divide(curve[1:], curve[:-1], out=returns[1:])
+        returns[1:] -= 1.0
+        if curve[-1] == 0.0:
+            zero = int(np.argmax(curve == 0.0))
+            returns[zero + 1:] = 0.0
+    return returns
+
+
+def drawdown(equity: np.ndarray) -> np.ndarray:
+    """``equity[t] / high[t] - 1`` with the high the largest equity so far,
+    the starting 1 included."""
+    peak = np.maximum.accumulate(equity)
+    np.maximum(peak, 1.0, out=peak)
+    np.divide(equity, peak, out=peak)
+    peak -= 1.0
+    return peak
+
+
+def buy_and_hold(closes: np.ndarray) -> np.ndarray:
+    """The equal-weight buy-and-hold of the columns of ``closes`` (dates x
+    symbols, NaN where a symbol has no bar), without rebalancing: the mean
+    over the symbols of each one's last close over its first close, 1 before
+    its first bar."""
+    if closes.shape[1] == 1 and not np.isnan(closes[0, 0]):
+        column = closes[:, 0]
+        return column / column[0]
+    known = ~np.isnan(closes)
+    # The row of each symbol's last bar so far (0 before the first bar).
+    rows = np.where(known, np.arange(closes.shape[0])[:, None], 0)
+    np.maximum.accumulate(rows, axis=0, out=rows)
+    carried = np.take_along_axis(closes, rows, axis=0)
+    first = closes[known.argmax(axis=0), np.arange(closes.shape[1])]
+    ratio = carried / first
+    ratio[~np.maximum.accumulate(known, axis=0)] = 1.0
+    return ratio.mean(axis=1)
+
+
+# -- figures -------------------------------------------------------------------------
+
+def trade_figures(pnl: np.ndarray, returns: np.ndarray,
+                  bars: np.ndarray) -> dict[str, float | None]:
+    """win_rate, profit_factor, the average, best and worst trade return and
+    avg_trade_bars, from the trades' pnl, returns and bars held."""
+    if pnl.size == 0:
         return dict.fromkeys(("win_rate", "profit_factor", "avg_trade_return",
-                              "best_trade_return", "worst_trade_return"))
-    gains = float(returns[returns > 0].sum())
-    losses = -float(returns[returns < 0].sum())
+                              "best_trade_return", "worst_trade_return", "avg_trade_bars"))
+    gains = float(pnl[pnl > 0].sum())
+    losses = -float(pnl[pnl < 0].sum())
     return {
-        "win_rate": float(np.count_nonzero(returns > 0) / returns.size),
+        "win_rate": float(np.count_nonzero(pnl > 0) / pnl.size),
         "profit_factor": gains / losses if losses > 0 else None,
         "avg_trade_return": float(returns.mean()),
         "best_trade_return": float(returns.max()),
         "worst_trade_return": float(returns.min()),
+        "avg_trade_bars": float(bars.mean()),
     }
 
 
-def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trades: int,
-               trade_returns: np.ndarray, buy_and_hold_return: float, turnover: float,
-               costs: float, bars_per_year: int) -> dict[str, float | int | None]:
-    """Every statistic, from the equity after each bar (the start being 1) and
-    the per-bar returns that compound to it."""
+def benchmark_figures(returns: np.ndarray, benchmark: np.ndarray,
+                      bars_per_year: int) -> dict[str, float | None]:
+    """beta, alpha (annualised) and correlation of the per-bar ``returns``
+    against the benchmark's; None where the benchmark's returns (for the
+    correlation, either) do not vary."""
+    figures: dict[str, float | None] = dict.fromkeys(("beta", "alpha", "correlation"))
+    n = returns.size
+    if n < 2 or benchmark.min() == benchmark.max():
+        return figures
+    mean_r = float(returns.mean())
+    mean_b = float(benchmark.mean())
+    centred_b = benchmark - mean_b
+    covariance = float(np.dot(returns - mean_r, centred_b))
+    variance_b = float(np.dot(centred_b, centred_b))
+    beta = covariance / variance_b
+    figures["beta"] = beta
+    figures["alpha"] = (mean_r - beta * mean_b) * bars_per_year
+    if returns.min() != returns.max():
+        centred_r = returns - mean_r
+        figures["correlation"] = covariance / math.sqrt(variance_b * float(np.dot(centred_r,
+                                                                                 centred_r)))
+    return figures
+
+
+def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray,
+               bars_per_year: int, exposure: float, trade_pnl: np.ndarray,
+               trade_returns: np.ndarray, trade_bars: np.ndarray, fills: int, turnover: float,
+               costs: float, benchmark_returns: np.ndarray,
+               buy_and_hold_return: float) -> dict[str, float | int | None]:
+    """Every statistic, from the equity at each date's close (the start
+    being 1), the per-bar returns that compound to it, its drawdown, the
+    trades' figures and the fills' totals, and the benchmark's per-bar
+    returns."""
     n = int(equity.size)
     final = float(equity[-1])
     years = n / bars_per_year
@@ -104,20 +189,15 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
     except OverflowError:  # a huge gain over a few bars
         cagr = math.inf
     scale = math.sqrt(bars_per_year)
-    # Sums over whole arrays; one scratch array serves every step, since
-    # fresh memory for a million bars costs more than the arithmetic.
     mean = float(returns.mean())
     squares = float(np.dot(returns, returns))
     sd = math.sqrt(max(0.0, (squares - n * mean * mean) / (n - 1))) if n > 1 else math.nan
     volatility = sd * scale if n > 1 else None
     sharpe = mean / sd * scale if n > 1 and sd > 0 else None
-    scratch = np.minimum(returns, 0.0)
-    downside = math.sqrt(float(np.dot(scratch, scratch)) / n)
+    losses = np.minimum(returns, 0.0)
+    downside = math.sqrt(float(np.dot(losses, losses)) / n)
     sortino = mean / downside * scale if downside > 0 else None
-    peak = np.maximum.accumulate(equity, out=scratch)
-    np.maximum(peak, 1.0, out=peak)  # the starting 1 is the first high
-    under = equity < peak
-    max_drawdown = 1.0 - float(np.min(np.divide(equity, peak, out=peak)))
+    max_drawdown = 0.0 - float(drawdowns.min())  # not -0.0 without a drawdown
     calmar = cagr / max_drawdown if max_drawdown > 0 else None
     stats: dict[str, float | int | None] = {
         "total_return": final - 1.0,
@@ -127,13 +207,15 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, exposure: float, trad
         "sortino": sortino,
         "calmar": calmar,
         "max_drawdown": max_drawdown,
-        "max_drawdown_bars": _longest_run(under),
+        "max_drawdown_bars": _longest_run(drawdowns < 0),
         "exposure": float(exposure),
-        "trades": int(trades),
+        "trades": int(trade_pnl.size),
+        "fills": int(fills),
     }
-    stats.update(trade_figures(trade_returns))
+    stats.update(trade_figures(trade_pnl, trade_returns, trade_bars))
+    stats["buy_and_hold_return"] = float(buy_and_hold_return)
+    stats.update(benchmark_figures(returns, benchmark_returns, bars_per_year))
     stats.update({
-        "buy_and_hold_return": float(buy_and_hold_return),
         "turnover": float(turnover),
         "costs": float(costs),
         "bars_per_year": int(bars_per_year),

@@ -1,0 +1,633 @@
+// The account of a backtest: one pass over the dates that fills target
+// positions at closes or opens, exits trades at stop levels, marks the equity
+// at every close and keeps the list of fills and of round-trip trades.
+//
+// The rules are the ones written in docs/backtest.rst ("The account"); this
+// file follows them event by event, in the order they give for a date: the
+// opens' stop checks, the fills at the open, the stop checks over the bars'
+// ranges, the fills at the close, the mark. Several symbols share one cash
+// balance and are sized on one equity, so a portfolio is one pass over the
+// union of the dates with every symbol, not one pass per symbol.
+
+#include "kernels.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace indicator_kernels {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Where a fill happened and why; the codes are part of the records'
+// documented layout (quorvane.backtest reads them).
+enum At : std::int64_t { at_close = 0, at_open = 1, at_level = 2 };
+enum Reason : std::int64_t {
+    reason_signal = 0,
+    reason_rebalance = 1,
+    reason_stop_loss = 2,
+    reason_take_profit = 3,
+    reason_trailing_stop = 4,
+    reason_wipe_out = 5,
+    reason_open = 6,
+};
+
+struct FillRecord {
+    std::int64_t bar;
+    std::int64_t symbol;
+    std::int64_t at;
+    std::int64_t reason;
+    double price;
+    double units;   // the change of units
+    double cost;
+    double equity;  // the equity the fill was valued on
+};
+
+struct TradeRecord {
+    std::int64_t symbol;
+    std::int64_t side;  // +1 long, -1 short
+    std::int64_t entry_bar;
+    std::int64_t exit_bar;  // -1 while open
+    std::int64_t bars;      // closes at which it held units
+    std::int64_t exit_reason;
+    double entry_price;
+    double exit_price;
+    double pnl;    // its cash flows and costs (plus its value while open)
+    double basis;  // the value it bought or sold short on entry and when scaling up
+    double costs;
+};
+
+static_assert(sizeof(FillRecord) == 64 && sizeof(TradeRecord) == 88, "the record layouts are documented");
+
+// A growing array of plain records in the raw allocator, which may be used
+// without the interpreter lock. push() returns false when memory runs out.
+template <typename Record>
+class Records {
+public:
+    Records() noexcept = default;
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+    ~Records() { PyMem_RawFree(data_); }
+
+    bool push(const Record& record) noexcept {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = record;
+        return true;
+    }
+    void clear() noexcept { size_ = 0; }
+    Py_ssize_t size() const noexcept { return size_; }
+    Record& operator[](Py_ssize_t index) noexcept { return data_[index]; }
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(data_); }
+    Py_ssize_t byte_size() const noexcept { return size_ * static_cast<Py_ssize_t>(sizeof(Record)); }
+
+private:
+    bool grow() noexcept {
+        Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 64;
+        if (capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(Record))) return false;
+        void* grown = PyMem_RawRealloc(data_, static_cast<size_t>(capacity) * sizeof(Record));
+        if (grown == nullptr) return false;
+        data_ = static_cast<Record*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    Record* data_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+// What the account trades on: dates x symbols, row by row (the value of
+// symbol i on date t at [t * symbols + i]); a NaN close means no bar.
+struct Market {
+    const double* open;
+    const double* high;
+    const double* low;
+    const double* close;
+    const double* target;
+    Py_ssize_t dates;
+    Py_ssize_t symbols;
+};
+
+// The terms of the account; a stop of NaN is off.
+struct Terms {
+    double cost_rate;
+    bool next_open;
+    Py_ssize_t rebalance;
+    double stop_loss;
+    double take_profit;
+    double trailing_stop;
+};
+
+struct Outputs {
+    double* equity;
+    double* cash;
+    double* units;
+};
+
+// One symbol's state.
+struct Holding {
+    double units;
+    double held;      // the target last filled (0 at the start)
+    double last;      // its last close (0 before its first bar, when it holds nothing)
+    double pending;   // with next-open: the target waiting for the next open, NaN for none
+    bool pending_rebalance;
+    bool stopped;     // flat after a stop, until its target differs from `held`
+    Py_ssize_t trade; // its open trade in the trade records, -1 for none
+    double entry;     // the open trade's entry price
+    double extreme;   // the highest high (long) or lowest low (short) since the entry
+};
+
+// A cash flow of a trade at the instant being processed: a wipe-out credits
+// the equity below zero to the trades with a flow at that instant.
+struct Flow {
+    Py_ssize_t trade;
+    double size;
+};
+
+class Account {
+public:
+    Account(const Market& market, const Terms& terms, const Outputs& out, Holding* holdings, double* prices) noexcept
+        : m_(market), terms_(terms), out_(out), holdings_(holdings), prices_(prices) {}
+
+    // false when memory ran out.
+    bool run() noexcept;
+
+    Records<FillRecord> fills;
+    Records<TradeRecord> trades;
+
+private:
+    bool has_bar(Py_ssize_t t, Py_ssize_t i) const noexcept { return !std::isnan(m_.close[t * m_.symbols + i]); }
+    double value() const noexcept;  // cash + units at prices_
+    void mark_at_last() noexcept;
+    bool stop_at_open(Py_ssize_t t, Py_ssize_t i) noexcept;
+    bool fills_at_open(Py_ssize_t t) noexcept;
+    bool stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept;
+    bool fills_at_close(Py_ssize_t t) noexcept;
+    bool mark(Py_ssize_t t) noexcept;
+    bool exit_at(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t at, std::int64_t reason) noexcept;
+    bool fill(Py_ssize_t t, Py_ssize_t i, double units, double price, double equity, std::int64_t at,
+              std::int64_t reason) noexcept;
+    bool open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price, double cost) noexcept;
+    void close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t reason) noexcept;
+    bool wipe_out(Py_ssize_t t) noexcept;
+    void record(Py_ssize_t t, double equity) noexcept;
+    bool wants_fill(const Holding& h, double target, bool rebalance) const noexcept;
+    void levels(const Holding& h, double* stop, std::int64_t* stop_reason, double* take) const noexcept;
+    bool log(Py_ssize_t trade, double size) noexcept { return flows_.push({trade, std::fabs(size)}); }
+
+    Market m_;
+    Terms terms_;
+    Outputs out_;
+    Holding* holdings_;
+    double* prices_;  // the price of each symbol at the instant being valued
+    double cash_ = 1.0;
+    bool wiped_ = false;
+    Py_ssize_t wiped_at_ = -1;
+    Records<Flow> flows_;
+};
+
+double Account::value() const noexcept {
+    double total = cash_;
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) total += holdings_[i].units * prices_[i];
+    return total;
+}
+
+void Account::mark_at_last() noexcept {
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) prices_[i] = holdings_[i].last;
+}
+
+bool Account::wants_fill(const Holding& h, double target, bool rebalance) const noexcept {
+    if (h.stopped) return target != h.held;
+    return target != h.held || rebalance;
+}
+
+// The stop level (and why it is there) and the take-profit level of the
+// trade a holding has open; +-infinity where a level is off.
+void Account::levels(const Holding& h, double* stop, std::int64_t* stop_reason, double* take) const noexcept {
+    const bool is_long = h.units > 0.0;
+    const double side = is_long ? 1.0 : -1.0;
+    double fixed = is_long ? -infinity : infinity;
+    double trailing = fixed;
+    if (!std::isnan(terms_.stop_loss)) fixed = h.entry * (1.0 - side * terms_.stop_loss);
+    if (!std::isnan(terms_.trailing_stop)) trailing = h.extreme * (1.0 - side * terms_.trailing_stop);
+    // The tighter level binds; at a tie it is the stop-loss.
+    const bool trails = is_long ? trailing > fixed : trailing < fixed;
+    *stop = trails ? trailing : fixed;
+    *stop_reason = trails ? reason_trailing_stop : reason_stop_loss;
+    *take = is_long ? infinity : -infinity;
+    if (!std::isnan(terms_.take_profit)) *take = h.entry * (1.0 + side * terms_.take_profit);
+}
+
+bool Account::open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price, double cost) noexcept {
+    Holding& h = holdings_[i];
+    TradeRecord trade{};
+    trade.symbol = i;
+    trade.side = units > 0.0 ? 1 : -1;
+    trade.entry_bar = t;
+    trade.exit_bar = -1;
+    trade.exit_reason = reason_open;
+    trade.entry_price = price;
+    trade.exit_price = nan;
+    trade.pnl = -(units * price) - cost;
+    trade.basis = std::fabs(units) * price;
+    trade.costs = cost;
+    h.trade = trades.size();
+    h.entry = price;
+    h.extreme = price;
+    return trades.push(trade) && log(h.trade, units * price);
+}
+
+void Account::close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t reason) noexcept {
+    Holding& h = holdings_[i];
+    TradeRecord& trade = trades[h.trade];
+    trade.exit_bar = t;
+    trade.exit_price = price;
+    trade.exit_reason = reason;
+    h.trade = -1;
+}
+
+// Brings symbol i to `units` at `price`: one fill, split into the legs of
+// the trades it closes and opens.
+bool Account::fill(Py_ssize_t t, Py_ssize_t i, double units, double price, double equity, std::int64_t at,
+                   std::int64_t reason) noexcept {
+    Holding& h = holdings_[i];
+    const double before = h.units;
+    const double change = units - before;
+    if (change == 0.0) return true;
+    const double cost = terms_.cost_rate * std::fabs(change) * price;
+    cash_ -= change * price + cost;
+    if (!fills.push({t, i, at, reason, price, change, cost, equity})) return false;
+    h.units = units;
+    if (before == 0.0) return open_trade(t, i, units, price, cost);
+    const bool same_side = (before > 0.0) == (units > 0.0);
+    if (units != 0.0 && same_side) {
+        TradeRecord& trade = trades[h.trade];
+        trade.pnl += -(change * price) - cost;
+        trade.costs += cost;
+        if (std::fabs(units) > std::fabs(before)) trade.basis += std::fabs(change) * price;
+        return log(h.trade, change * price);
+    }
+    // The position is closed, or crosses to the other side: each leg pays
+    // the cost of its own units.
+    const double closing_cost = terms_.cost_rate * std::fabs(before) * price;
+    TradeRecord& trade = trades[h.trade];
+    trade.pnl += before * price - closing_cost;
+    trade.costs += closing_cost;
+    if (!log(h.trade, before * price)) return false;
+    close_trade(t, i, price, reason == reason_rebalance ? reason_signal : reason);
+    if (units == 0.0) return true;
+    return open_trade(t, i, units, price, terms_.cost_rate * std::fabs(units) * price);
+}
+
+// The account's equity is 0 or less at the instant valued at prices_: every
+// position is closed at those prices without cost, and the equity below
+// zero is credited to the trades with a cash flow at this instant, in
+// proportion to the sizes of those flows.
+bool Account::wipe_out(Py_ssize_t t) noexcept {
+    const double shortfall = -value();
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        Holding& h = holdings_[i];
+        if (h.units == 0.0) continue;
+        const double flow = h.units * prices_[i];
+        cash_ += flow;
+        trades[h.trade].pnl += flow;
+        if (!log(h.trade, flow)) return false;
+        close_trade(t, i, prices_[i], reason_wipe_out);
+        h.units = 0.0;
+    }
+    double total = 0.0;
+    for (Py_ssize_t k = 0; k < flows_.size(); ++k) total += flows_[k].size;
+    if (total > 0.0) {
+        for (Py_ssize_t k = 0; k < flows_.size(); ++k) {
+            trades[flows_[k].trade].pnl += shortfall * (flows_[k].size / total);
+        }
+    }
+    cash_ = 0.0;
+    wiped_ = true;
+    wiped_at_ = t;
+    record(t, 0.0);
+    return true;
+}
+
+// Exits symbol i's trade at `price`, an instant of its own.
+bool Account::exit_at(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t at, std::int64_t reason) noexcept {
+    flows_.clear();
+    mark_at_last();
+    prices_[i] = price;
+    const double equity = value();
+    if (equity <= 0.0) return wipe_out(t);
+    if (!fill(t, i, 0.0, price, equity, at, reason)) return false;
+    holdings_[i].stopped = true;
+    if (value() <= 0.0) return wipe_out(t);
+    return true;
+}
+
+bool Account::stop_at_open(Py_ssize_t t, Py_ssize_t i) noexcept {
+    const Holding& h = holdings_[i];
+    if (h.units == 0.0) return true;
+    double stop, take;
+    std::int64_t why;
+    levels(h, &stop, &why, &take);
+    const double open = m_.open[t * m_.symbols + i];
+    const bool is_long = h.units > 0.0;
+    if (is_long ? open <= stop : open >= stop) return exit_at(t, i, open, at_open, why);
+    if (is_long ? open >= take : open <= take) return exit_at(t, i, open, at_open, reason_take_profit);
+    return true;
+}
+
+bool Account::stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept {
+    Holding& h = holdings_[i];
+    if (h.units == 0.0) return true;
+    double stop, take;
+    std::int64_t why;
+    levels(h, &stop, &why, &take);
+    const double high = m_.high[t * m_.symbols + i];
+    const double low = m_.low[t * m_.symbols + i];
+    if (h.units > 0.0) {
+        if (low <= stop) return exit_at(t, i, stop, at_level, why);
+        if (high >= take) return exit_at(t, i, take, at_level, reason_take_profit);
+        if (high > h.extreme) h.extreme = high;
+    } else {
+        if (high >= stop) return exit_at(t, i, stop, at_level, why);
+        if (low <= take) return exit_at(t, i, take, at_level, reason_take_profit);
+        if (low < h.extreme) h.extreme = low;
+    }
+    return true;
+}
+
+// The targets waiting for this date's open (next-open), all sized on one
+// equity valued at the fill prices.
+bool Account::fills_at_open(Py_ssize_t t) noexcept {
+    const Py_ssize_t row = t * m_.symbols;
+    bool any = false;
+    mark_at_last();
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        Holding& h = holdings_[i];
+        if (std::isnan(h.pending) || !has_bar(t, i)) continue;
+        if (wants_fill(h, h.pending, h.pending_rebalance)) {
+            prices_[i] = m_.open[row + i];
+            any = true;
+        } else {
+            h.pending = nan;
+        }
+    }
+    if (!any) return true;
+    flows_.clear();
+    const double equity = value();
+    if (equity <= 0.0) return wipe_out(t);
+    const double share = equity / static_cast<double>(m_.symbols);
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        Holding& h = holdings_[i];
+        if (std::isnan(h.pending) || !has_bar(t, i)) continue;
+        const double price = m_.open[row + i];
+        const std::int64_t why = h.pending != h.held ? reason_signal : reason_rebalance;
+        if (!fill(t, i, h.pending * share / price, price, equity, at_open, why)) return false;
+        h.held = h.pending;
+        h.stopped = false;
+        h.pending = nan;
+    }
+    if (value() <= 0.0) return wipe_out(t);
+    return true;
+}
+
+// The targets of this date's close: filled now (close) or kept for each
+// symbol's next open (next-open).
+bool Account::fills_at_close(Py_ssize_t t) noexcept {
+    const Py_ssize_t row = t * m_.symbols;
+    const bool rebalance = terms_.rebalance > 0 && (t + 1) % terms_.rebalance == 0;
+    if (terms_.next_open) {
+        for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+            if (!has_bar(t, i)) continue;
+            holdings_[i].pending = m_.target[row + i];
+            holdings_[i].pending_rebalance = rebalance;
+        }
+        return true;
+    }
+    bool any = false;
+    for (Py_ssize_t i = 0; i < m_.symbols && !any; ++i) {
+        any = has_bar(t, i) && wants_fill(holdings_[i], m_.target[row + i], rebalance);
+    }
+    if (!any) return true;
+    mark_at_last();
+    const double equity = value();
+    if (equity <= 0.0) return wipe_out(t);
+    const double share = equity / static_cast<double>(m_.symbols);
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        Holding& h = holdings_[i];
+        const double target = m_.target[row + i];
+        if (!has_bar(t, i) || !wants_fill(h, target, rebalance)) continue;
+        const double price = m_.close[row + i];
+        const std::int64_t why = target != h.held ? reason_signal : reason_rebalance;
+        if (!fill(t, i, target * share / price, price, equity, at_close, why)) return false;
+        h.held = target;
+        h.stopped = false;
+    }
+    return true;
+}
+
+// The close's mark; a trade holding units after it has been held one more bar.
+bool Account::mark(Py_ssize_t t) noexcept {
+    mark_at_last();
+    const double equity = value();
+    if (equity <= 0.0) return wipe_out(t);
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        const Holding& h = holdings_[i];
+        if (h.units != 0.0 && has_bar(t, i)) trades[h.trade].bars += 1;
+    }
+    record(t, equity);
+    return true;
+}
+
+void Account::record(Py_ssize_t t, double equity) noexcept {
+    out_.equity[t] = equity;
+    out_.cash[t] = cash_;
+    double* units = out_.units + t * m_.symbols;
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) units[i] = holdings_[i].units;
+}
+
+bool Account::run() noexcept {
+    const bool stops = !std::isnan(terms_.stop_loss) || !std::isnan(terms_.take_profit) ||
+                       !std::isnan(terms_.trailing_stop);
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        holdings_[i] = Holding{0.0, 0.0, 0.0, nan, false, false, -1, 0.0, 0.0};
+    }
+    for (Py_ssize_t t = 0; t < m_.dates && !wiped_; ++t) {
+        if (stops) {
+            for (Py_ssize_t i = 0; i < m_.symbols && !wiped_; ++i) {
+                if (has_bar(t, i) && !stop_at_open(t, i)) return false;
+            }
+        }
+        if (terms_.next_open && !wiped_ && !fills_at_open(t)) return false;
+        if (stops) {
+            for (Py_ssize_t i = 0; i < m_.symbols && !wiped_; ++i) {
+                if (has_bar(t, i) && !stop_in_range(t, i)) return false;
+            }
+        }
+        if (wiped_) break;
+        const Py_ssize_t row = t * m_.symbols;
+        for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+            if (has_bar(t, i)) holdings_[i].last = m_.close[row + i];
+        }
+        // The close's fills and its mark are one instant.
+        flows_.clear();
+        if (!fills_at_close(t) || (!wiped_ && !mark(t))) return false;
+    }
+    if (wiped_) {
+        // The wiped date holds its record; every later one is empty.
+        for (Py_ssize_t t = wiped_at_ + 1; t < m_.dates; ++t) record(t, 0.0);
+        return true;
+    }
+    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        const Holding& h = holdings_[i];
+        if (h.trade < 0) continue;
+        TradeRecord& trade = trades[h.trade];
+        trade.exit_price = h.last;
+        trade.pnl += h.units * h.last;
+    }
+    return true;
+}
+
+// Arguments ****************************************************************
+
+// A float that is NaN (off) or a positive finite number.
+bool parse_stop(PyObject* obj, const char* name, double* value) {
+    if (!PyFloat_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a float, got %.200s", name, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    double v = PyFloat_AS_DOUBLE(obj);
+    if (!std::isnan(v) && !(v > 0.0 && v < infinity)) {
+        PyErr_Format(PyExc_ValueError, "%s must be NaN (off) or a positive finite number, got %R", name, obj);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool parse_cost_rate(PyObject* obj, double* value) {
+    if (!PyFloat_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "cost_rate must be a float, got %.200s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    double v = PyFloat_AS_DOUBLE(obj);
+    if (!(v >= 0.0 && v <= 0.5)) {
+        PyErr_Format(PyExc_ValueError, "cost_rate must be from 0 to 0.5, got %R", obj);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool parse_count(PyObject* obj, const char* name, Py_ssize_t* value) {
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, got %.200s", name, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t v = PyLong_AsSsize_t(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        v = -1;  // reported below
+    }
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be an int from 0 to %zd, got %R", name, PY_SSIZE_T_MAX, obj);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+// Frees two raw scratch arrays on scope exit.
+struct Scratch {
+    Holding* holdings = nullptr;
+    double* prices = nullptr;
+    ~Scratch() {
+        PyMem_RawFree(holdings);
+        PyMem_RawFree(prices);
+    }
+};
+
+}  // namespace
+
+extern const char account_doc[] =
+    "account(open, high, low, close, target, symbols, cost_rate, next_open, rebalance,\n"
+    "        stop_loss, take_profit, trailing_stop, equity, cash, units, /)\n--\n\n"
+    "The account of a backtest over dates x symbols, as docs/backtest.rst defines it.\n\n"
+    "open, high, low, close and target hold dates * symbols values, date by date\n"
+    "(symbol i of date t at t * symbols + i); a NaN close means no bar. cost_rate is\n"
+    "(commission + slippage) / 10,000; next_open a bool; rebalance an int >= 0 (0:\n"
+    "never); a stop of NaN is off. Fills equity and cash (one value per date) and\n"
+    "units (dates * symbols) at each close, and returns (fills, trades): bytes of\n"
+    "records in the native byte order, 64 bytes per fill (bar, symbol, at, reason:\n"
+    "int64; price, units, cost, equity: float64) and 88 per trade (symbol, side,\n"
+    "entry_bar, exit_bar, bars, exit_reason: int64; entry_price, exit_price, pnl,\n"
+    "basis, costs: float64). at: 0 close, 1 open, 2 a stop level; reason: 0 signal,\n"
+    "1 rebalance, 2 stop_loss, 3 take_profit, 4 trailing_stop, 5 wipe_out, 6 open.";
+
+PyObject* account(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    Py_ssize_t symbols, rebalance;
+    Terms terms{};
+    if (!check_arg_count("account", nargs, 15) || !parse_period(args[5], "symbols", &symbols) ||
+        !parse_cost_rate(args[6], &terms.cost_rate) || !parse_count(args[8], "rebalance", &rebalance) ||
+        !parse_stop(args[9], "stop_loss", &terms.stop_loss) ||
+        !parse_stop(args[10], "take_profit", &terms.take_profit) ||
+        !parse_stop(args[11], "trailing_stop", &terms.trailing_stop)) {
+        return nullptr;
+    }
+    if (!PyBool_Check(args[7])) {
+        PyErr_Format(PyExc_TypeError, "next_open must be a bool, got %.200s", Py_TYPE(args[7])->tp_name);
+        return nullptr;
+    }
+    terms.next_open = args[7] == Py_True;
+    terms.rebalance = rebalance;
+    Float64Buffer open, high, low, close, target, equity, cash, units;
+    if (!close.acquire(args[3], "close", false)) return nullptr;
+    const Py_ssize_t cells = close.size();
+    if (cells % symbols != 0) {
+        PyErr_Format(PyExc_ValueError, "close must hold dates * symbols values, got %zd for %zd symbols", cells,
+                     symbols);
+        return nullptr;
+    }
+    const Py_ssize_t dates = cells / symbols;
+    if (!open.acquire(args[0], "open", false, cells) || !high.acquire(args[1], "high", false, cells) ||
+        !low.acquire(args[2], "low", false, cells) || !target.acquire(args[4], "target", false, cells) ||
+        !equity.acquire(args[12], "equity", true, dates) || !cash.acquire(args[13], "cash", true, dates) ||
+        !units.acquire(args[14], "units", true, cells)) {
+        return nullptr;
+    }
+    const Float64Buffer* inputs[] = {&open, &high, &low, &close, &target};
+    const char* input_names[] = {"open", "high", "low", "close", "target"};
+    Float64Buffer* outputs[] = {&equity, &cash, &units};
+    const char* output_names[] = {"equity", "cash", "units"};
+    for (int o = 0; o < 3; ++o) {
+        for (int i = 0; i < 5; ++i) {
+            if (!check_separate(output_names[o], *outputs[o], *inputs[i], input_names[i])) return nullptr;
+        }
+        for (int p = 0; p < o; ++p) {
+            if (!check_separate(output_names[o], *outputs[o], *outputs[p], output_names[p])) return nullptr;
+        }
+    }
+    Scratch scratch;
+    scratch.holdings = static_cast<Holding*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(Holding)));
+    scratch.prices = static_cast<double*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(double)));
+    if (scratch.holdings == nullptr || scratch.prices == nullptr) return PyErr_NoMemory();
+    Account ledger({open.data(), high.data(), low.data(), close.data(), target.data(), dates, symbols}, terms,
+                   {equity.mutable_data(), cash.mutable_data(), units.mutable_data()}, scratch.holdings,
+                   scratch.prices);
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = ledger.run();
+    Py_END_ALLOW_THREADS
+    if (!done) return PyErr_NoMemory();
+    OwnedRef fills(PyBytes_FromStringAndSize(ledger.fills.bytes(), ledger.fills.byte_size()));
+    if (!fills) return nullptr;
+    OwnedRef trades(PyBytes_FromStringAndSize(ledger.trades.bytes(), ledger.trades.byte_size()));
+    if (!trades) return nullptr;
+    return PyTuple_Pack(2, fills.get(), trades.get());
+}
+
+}  // namespace indicator_kernels

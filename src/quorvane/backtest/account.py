@@ -1,0 +1,158 @@
+"""The terms of the account and its one compiled pass.
+
+:class:`AccountOptions` holds and checks what the account is run with (costs,
+fill timing, rebalancing, stops); :func:`run_account` runs the compiled loop
+over aligned arrays of dates x symbols and returns its :class:`Ledger`.  The
+rules themselves are written in ``docs/backtest.rst`` and in the
+:mod:`quorvane.backtest` docstring.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass, fields
+
+import numpy as np
+
+from quorvane import _kernels
+
+__all__ = ["AccountOptions", "FILLS", "FILL_DTYPE", "Ledger", "MAX_COST_BPS", "REASONS", "STOPS",
+           "TRADE_DTYPE", "WHERE", "cost_rate", "run_account"]
+
+# Costs above half of the traded value would make a flip cost more than the
+# position it leaves; no market charges that.
+MAX_COST_BPS = 5_000.0
+
+FILLS = ("close", "next-open")
+# The options a sweep may vary per row like a strategy parameter.
+STOPS = ("stop_loss", "take_profit", "trailing_stop")
+
+# The layouts of the kernel's records (native byte order) and the meaning of
+# their codes: indicator_kernels/account.cpp writes them.
+FILL_DTYPE = np.dtype([("bar", "=i8"), ("symbol", "=i8"), ("at", "=i8"), ("reason", "=i8"),
+                       ("price", "=f8"), ("units", "=f8"), ("cost", "=f8"), ("equity", "=f8")])
+TRADE_DTYPE = np.dtype([("symbol", "=i8"), ("side", "=i8"), ("entry_bar", "=i8"),
+                        ("exit_bar", "=i8"), ("bars", "=i8"), ("exit_reason", "=i8"),
+                        ("entry_price", "=f8"), ("exit_price", "=f8"), ("pnl", "=f8"),
+                        ("basis", "=f8"), ("costs", "=f8")])
+WHERE = np.array(["close", "open", "stop level"], dtype=object)
+REASONS = np.array(["signal", "rebalance", "stop_loss", "take_profit", "trailing_stop", "wipe_out",
+                    "open"], dtype=object)
+
+
+def cost_rate(commission: float, slippage: float) -> float:
+    """The cost rate k of a fill, from basis points; refuses unusable costs."""
+    for name, value in (("commission", commission), ("slippage", slippage)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+                or not (0 <= value < math.inf):
+            raise ValueError(f"{name} must be a number of basis points >= 0, got {value!r}")
+    if commission + slippage > MAX_COST_BPS:
+        raise ValueError(f"commission + slippage is {commission + slippage:g} basis points; "
+                         f"more than {MAX_COST_BPS:g} (half the traded value) is surely a mistake")
+    return (float(commission) + float(slippage)) / 10_000.0
+
+
+@dataclass(frozen=True)
+class AccountOptions:
+    """What the account runs with; every field is a keyword of
+    :func:`~quorvane.backtest.backtest`.
+
+    ``commission`` and ``slippage`` in basis points of the value traded;
+    ``fill`` ``"close"`` or ``"next-open"``; ``rebalance`` every that many
+    dates (0: never); ``stop_loss``, ``take_profit`` and ``trailing_stop``
+    fractions of the entry price, or None for none.  Checked when made: a
+    bad value raises ValueError naming the option.
+    """
+
+    commission: float = 0.0
+    slippage: float = 0.0
+    fill: str = "close"
+    rebalance: int = 0
+    stop_loss: float | None = None
+    take_profit: float | None = None
+    trailing_stop: float | None = None
+
+    def __post_init__(self) -> None:
+        cost_rate(self.commission, self.slippage)
+        fill = self.fill.replace("_", "-") if isinstance(self.fill, str) else self.fill
+        if fill not in FILLS:
+            raise ValueError(f"fill must be 'close' or 'next-open', got {self.fill!r}")
+        object.__setattr__(self, "fill", fill)
+        rebalance = self.rebalance
+        if isinstance(rebalance, bool) or not isinstance(rebalance, numbers.Integral) \
+                or rebalance < 0:
+            raise ValueError(f"rebalance must be a whole number of dates >= 0 (0: never), "
+                             f"got {rebalance!r}")
+        object.__setattr__(self, "rebalance", int(rebalance))
+        for name in STOPS:
+            object.__setattr__(self, name, check_stop(name, getattr(self, name)))
+
+    @property
+    def cost_rate(self) -> float:
+        return cost_rate(self.commission, self.slippage)
+
+    @property
+    def uses_ranges(self) -> bool:
+        """Whether the account reads opens, highs and lows (not only closes)."""
+        return self.fill == "next-open" or any(getattr(self, name) is not None for name in STOPS)
+
+    def as_dict(self) -> dict[str, object]:
+        return {field.name: getattr(self, field.name) for field in fields(self)}
+
+
+def check_stop(name: str, value: object) -> float | None:
+    """A stop as a float, or None for none; refuses what is not a positive
+    finite fraction."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+            or not (0 < value < math.inf):
+        raise ValueError(f"{name} must be a positive fraction of the entry price (0.02 is 2%) "
+                         f"or None, got {value!r}")
+    return float(value)
+
+
+@dataclass(frozen=True, eq=False)
+class Ledger:
+    """What the compiled pass returns: at each date's close the ``equity``,
+    the ``cash`` and the ``units`` of each symbol (dates x symbols), and the
+    records of the ``fills`` and ``trades`` (:data:`FILL_DTYPE`,
+    :data:`TRADE_DTYPE`), in the order they happened and were entered."""
+
+    equity: np.ndarray
+    cash: np.ndarray
+    units: np.ndarray
+    fills: np.ndarray
+    trades: np.ndarray
+
+
+def run_account(close: np.ndarray, target: np.ndarray, options: AccountOptions, *,
+                open: np.ndarray | None = None, high: np.ndarray | None = None,
+                low: np.ndarray | None = None) -> Ledger:
+    """The account over dates x symbols: float64 arrays of shape (dates,
+    symbols), NaN where a symbol has no bar (its target is then ignored).
+
+    ``open``, ``high`` and ``low`` are needed only when
+    ``options.uses_ranges``; the loop never reads them otherwise.
+    """
+    dates, symbols = close.shape
+    close = np.ascontiguousarray(close, dtype=np.float64)
+    target = np.ascontiguousarray(target, dtype=np.float64)
+    if options.uses_ranges:
+        assert open is not None and high is not None and low is not None
+        ranges = [np.ascontiguousarray(values, dtype=np.float64) for values in (open, high, low)]
+    else:
+        ranges = [close, close, close]
+    equity = np.empty(dates)
+    cash = np.empty(dates)
+    units = np.empty((dates, symbols))
+    off = math.nan
+    fills, trades = _kernels.account(
+        *(values.reshape(-1) for values in ranges), close.reshape(-1), target.reshape(-1),
+        symbols, options.cost_rate, options.fill == "next-open", options.rebalance,
+        *(off if getattr(options, name) is None else getattr(options, name) for name in STOPS),
+        equity, cash, units.reshape(-1))
+    return Ledger(equity=equity, cash=cash, units=units,
+                  fills=np.frombuffer(fills, dtype=FILL_DTYPE),
+                  trades=np.frombuffer(trades, dtype=TRADE_DTYPE))

@@ -1,0 +1,282 @@
+"""What a backtest gives back: one symbol's :class:`BacktestResult` and a
+:class:`PortfolioResult`.
+
+Both expose the account's per-date arrays (equity, cash, units, per-bar
+returns, drawdown, weights) and its tables (trades, fills) as cached
+properties: each is computed once, when first read, and the statistics, the
+command line's files and the plot all read the same ones.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from functools import cached_property
+
+import numpy as np
+import pandas as pd
+
+from quorvane.stats import bar_returns, buy_and_hold, drawdown, statistics
+
+from .account import REASONS, WHERE, AccountOptions, Ledger
+
+__all__ = ["BacktestResult", "PortfolioResult"]
+
+
+class _AccountResult:
+    """The per-date arrays and tables that one account run gives, for one
+    symbol or several; the subclasses shape the per-symbol ones."""
+
+    def __init__(self, *, dates: pd.DatetimeIndex, symbols: Sequence[str], closes: np.ndarray,
+                 ledger: Ledger, options: AccountOptions, bars_per_year: int,
+                 bars_per_year_reason: str, benchmark: pd.Series | None) -> None:
+        self.dates = dates
+        self.symbols = tuple(symbols)
+        self.options = options
+        self.bars_per_year = bars_per_year
+        self.bars_per_year_reason = bars_per_year_reason
+        self.benchmark = benchmark
+        self._closes = closes
+        self._ledger = ledger
+        self.stats: dict[str, float | int | None] = self._statistics()
+
+    def _statistics(self) -> dict[str, float | int | None]:
+        ledger = self._ledger
+        fills = ledger.fills
+        units = ledger.units
+        held = units[:, 0] if units.shape[1] == 1 else units.any(axis=1)
+        return statistics(
+            equity=ledger.equity, returns=self._returns, drawdowns=self._drawdown,
+            bars_per_year=self.bars_per_year, exposure=np.count_nonzero(held) / units.shape[0],
+            trade_pnl=ledger.trades["pnl"], trade_returns=self.trade_returns,
+            trade_bars=ledger.trades["bars"], fills=fills.size,
+            turnover=float(np.sum(np.abs(fills["units"]) * fills["price"] / fills["equity"])),
+            costs=float(fills["cost"].sum()), benchmark_returns=self._benchmark_returns,
+            buy_and_hold_return=float(self._buy_and_hold[-1]) - 1.0)
+
+    # -- per-date arrays ---------------------------------------------------------------
+
+    def _series(self, values: np.ndarray, name: str) -> pd.Series:
+        return pd.Series(values, index=self.dates, name=name, copy=False)
+
+    @cached_property
+    def equity(self) -> pd.Series:
+        """The equity at each date's close, after its fills (the start being 1)."""
+        return self._series(self._ledger.equity, "equity")
+
+    @cached_property
+    def cash(self) -> pd.Series:
+        """The cash at each date's close."""
+        return self._series(self._ledger.cash, "cash")
+
+    @cached_property
+    def _returns(self) -> np.ndarray:
+        return bar_returns(self._ledger.equity)
+
+    @cached_property
+    def returns(self) -> pd.Series:
+        """The per-bar returns ``E[t] / E[t-1] - 1`` (``E[-1] = 1``), 0 after a wipe-out."""
+        return self._series(self._returns, "return")
+
+    @cached_property
+    def _drawdown(self) -> np.ndarray:
+        return drawdown(self._ledger.equity)
+
+    @cached_property
+    def drawdown(self) -> pd.Series:
+        """``E[t] / H[t] - 1``, H the highest equity so far, the starting 1 included."""
+        return self._series(self._drawdown, "drawdown")
+
+    @cached_property
+    def _weights(self) -> np.ndarray:
+        # Each symbol at its last close; before its first bar it holds nothing.
+        closes = self._closes
+        marks = closes
+        if np.isnan(closes).any():
+            marks = pd.DataFrame(closes).ffill().fillna(0.0).to_numpy()
+        equity = self._ledger.equity[:, None]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            weights = self._ledger.units * marks / equity
+        weights[np.broadcast_to(equity == 0.0, weights.shape)] = 0.0
+        return weights
+
+    @cached_property
+    def _buy_and_hold(self) -> np.ndarray:
+        return buy_and_hold(self._closes)
+
+    @cached_property
+    def buy_and_hold(self) -> pd.Series:
+        """The equal-weight buy-and-hold of the symbols, without rebalancing:
+        the mean of each symbol's close over its first close (1 before its
+        first bar)."""
+        return self._series(self._buy_and_hold, "buy_and_hold")
+
+    @cached_property
+    def _benchmark_returns(self) -> np.ndarray:
+        if self.benchmark is None:
+            return bar_returns(self._buy_and_hold)
+        return _carried_returns(self.benchmark, self.dates)
+
+    @cached_property
+    def benchmark_returns(self) -> pd.Series:
+        """The benchmark's per-bar returns that beta, alpha and correlation
+        use: the buy-and-hold's, or those of the ``benchmark`` closes carried
+        forward on the dates (0 before its first close)."""
+        return self._series(self._benchmark_returns, "benchmark_return")
+
+    # -- tables ----------------------------------------------------------------------
+
+    @cached_property
+    def trade_returns(self) -> np.ndarray:
+        """The ``return`` of each trade, in the order of :attr:`trades`."""
+        trades = self._ledger.trades
+        return trades["pnl"] / trades["basis"]
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        """One row per round trip, in the order of entry: ``symbol`` (with
+        several symbols), ``direction``, ``entry_date``, ``entry_price``,
+        ``exit_date`` (NaT while open), ``exit_price`` (the last close while
+        open), ``bars``, ``pnl``, ``return``, ``costs``, ``exit_reason``."""
+        records = self._ledger.trades
+        exits = records["exit_bar"]
+        open_ = exits < 0
+        exit_dates = self.dates[np.where(open_, 0, exits)]
+        if open_.any():
+            exit_dates = exit_dates.where(~open_, pd.NaT)
+        table = pd.DataFrame({
+            "direction": np.where(records["side"] > 0, "long", "short"),
+            "entry_date": self.dates[records["entry_bar"]],
+            "entry_price": records["entry_price"],
+            "exit_date": exit_dates,
+            "exit_price": records["exit_price"],
+            "bars": records["bars"],
+            "pnl": records["pnl"],
+            "return": self.trade_returns,
+            "costs": records["costs"],
+            "exit_reason": REASONS[records["exit_reason"]],
+        })
+        return self._with_symbols(table, records["symbol"])
+
+    @cached_property
+    def fills(self) -> pd.DataFrame:
+        """One row per fill, in order: ``date``, ``symbol`` (with several
+        symbols), ``at`` (``close``, ``open`` or ``stop level``), ``reason``
+        (``signal``, ``rebalance``, ``stop_loss``, ``take_profit``,
+        ``trailing_stop``), ``price``, ``units`` (the change), ``cost`` and
+        ``equity`` (the equity it was valued on)."""
+        records = self._ledger.fills
+        table = pd.DataFrame({
+            "date": self.dates[records["bar"]],
+            "at": WHERE[records["at"]],
+            "reason": REASONS[records["reason"]],
+            "price": records["price"],
+            "units": records["units"],
+            "cost": records["cost"],
+            "equity": records["equity"],
+        })
+        return self._with_symbols(table, records["symbol"])
+
+    def _with_symbols(self, table: pd.DataFrame, codes: np.ndarray) -> pd.DataFrame:
+        if len(self.symbols) > 1:
+            table.insert(0, "symbol", np.array(self.symbols, dtype=object)[codes])
+        return table
+
+    def __repr__(self) -> str:
+        stats = self.stats
+        sharpe = "n/a" if stats["sharpe"] is None else f"{stats['sharpe']:.2f}"
+        span = (f"{len(self.dates):,} dates, {self.dates[0]} to {self.dates[-1]}"
+                if len(self.dates) else "no dates")
+        return (f"<{type(self).__name__} {self._label()}: {span}; total_return "
+                f"{stats['total_return']:+.2%}, sharpe {sharpe}, trades {stats['trades']:,}>")
+
+    def _label(self) -> str:
+        return "one symbol"
+
+
+def _carried_returns(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
+    """Per-bar returns of ``closes`` carried forward on ``dates``: 0 on the
+    first date and wherever the previous date has no close yet."""
+    at = np.searchsorted(closes.index.asi8, dates.asi8, side="right") - 1
+    values = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
+    values[at < 0] = np.nan
+    returns = np.zeros(len(dates))
+    with np.errstate(invalid="ignore"):
+        np.divide(values[1:], values[:-1], out=returns[1:])
+    returns[1:] -= 1.0
+    returns[np.isnan(returns)] = 0.0
+    return returns
+
+
+class BacktestResult(_AccountResult):
+    """One symbol's backtest.
+
+    ``bars`` are the bars it ran on, ``positions`` the checked target
+    positions, ``options`` the account's terms, ``stats`` the statistics
+    (plain floats and ints, None where undefined).  The per-date arrays
+    (``equity``, ``cash``, ``units``, ``returns``, ``drawdown``, ``weights``,
+    ``buy_and_hold``, ``benchmark_returns``) are Series on the bars' dates;
+    ``trades`` and ``fills`` are DataFrames.
+    """
+
+    def __init__(self, *, bars: pd.DataFrame, positions: np.ndarray, ledger: Ledger, options: AccountOptions, bars_per_year: int,
+                 bars_per_year_reason: str, benchmark: pd.Series | None) -> None:
+        self.bars = bars
+        self.positions = pd.Series(positions, index=bars.index, name="position", copy=False)
+        close = bars["close"].to_numpy(dtype=np.float64)
+        super().__init__(dates=bars.index, symbols=[""], closes=close.reshape(-1, 1),
+                         ledger=ledger, options=options, bars_per_year=bars_per_year,
+                         bars_per_year_reason=bars_per_year_reason, benchmark=benchmark)
+
+    @property
+    def close(self) -> pd.Series:
+        return self.bars["close"]
+
+    @cached_property
+    def units(self) -> pd.Series:
+        """The units held at each close."""
+        return self._series(self._ledger.units[:, 0], "units")
+
+    @cached_property
+    def weights(self) -> pd.Series:
+        """The held weight ``units * close / equity`` at each close (0 once wiped out)."""
+        return self._series(self._weights[:, 0], "weight")
+
+
+class PortfolioResult(_AccountResult):
+    """The account of several symbols together.
+
+    ``per_symbol`` holds each symbol's own backtest (run alone, as ``run
+    --symbols SYMBOL`` runs it); ``stats``, the per-date arrays and the
+    tables are the portfolio's, on the union of the symbols' dates.  ``units``
+    and ``weights`` are DataFrames with a column per symbol; ``closes`` the
+    symbols' closes on those dates (NaN where one has no bar).
+    """
+
+    def __init__(self, *, per_symbol: Mapping[str, BacktestResult], dates: pd.DatetimeIndex,
+                 closes: np.ndarray, ledger: Ledger, options: AccountOptions,
+                 bars_per_year: int, bars_per_year_reason: str,
+                 benchmark: pd.Series | None) -> None:
+        self.per_symbol = dict(per_symbol)
+        super().__init__(dates=dates, symbols=list(per_symbol), closes=closes, ledger=ledger,
+                         options=options, bars_per_year=bars_per_year,
+                         bars_per_year_reason=bars_per_year_reason, benchmark=benchmark)
+
+    def _frame(self, values: np.ndarray) -> pd.DataFrame:
+        return pd.DataFrame(values, index=self.dates, columns=list(self.symbols), copy=False)
+
+    @cached_property
+    def closes(self) -> pd.DataFrame:
+        return self._frame(self._closes)
+
+    @cached_property
+    def units(self) -> pd.DataFrame:
+        """The units of each symbol at each close."""
+        return self._frame(self._ledger.units)
+
+    @cached_property
+    def weights(self) -> pd.DataFrame:
+        """Each symbol's held weight ``units * last close / equity`` at each close."""
+        return self._frame(self._weights)
+
+    def _label(self) -> str:
+        return f"{len(self.symbols)} symbols"

@@ -1,0 +1,222 @@
+"""The backtest's entry points: :func:`backtest` (positions given),
+:func:`run_strategy` (positions from a strategy) and :func:`portfolio`
+(several symbols' runs as one account)."""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Mapping
+
+import numpy as np
+import pandas as pd
+
+from quorvane.stats import infer_bars_per_year
+
+from .account import AccountOptions, run_account
+from .positions import check_positions
+from .results import BacktestResult, PortfolioResult
+
+__all__ = ["backtest", "portfolio", "run_strategy"]
+
+_RANGES = ("open", "high", "low")
+
+
+def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
+             slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
+             stop_loss: float | None = None, take_profit: float | None = None,
+             trailing_stop: float | None = None, bars_per_year: int | None = None,
+             benchmark: pd.Series | pd.DataFrame | None = None) -> BacktestResult:
+    """Backtest target ``positions`` (one per bar, from -1 to 1) over ``bars``.
+
+    Args:
+        bars: One symbol's bars: a DataFrame on rising dates with ``close``
+            (and ``open``, ``high`` and ``low`` for ``fill="next-open"`` or
+            stops), as :func:`quorvane.data.read_bars` gives them.
+        positions: The target positions: a Series on the bars' dates, an
+            array or any sequence.
+        commission: Basis points of the value traded, paid on every fill.
+        slippage: Basis points of the value traded, paid on every fill.
+        fill: ``"close"`` fills each target at the close that decided it,
+            ``"next-open"`` at the next bar's open.
+        rebalance: Re-size the position to its target every that many bars
+            (0: only when the target changes).
+        stop_loss: Exit a trade this fraction of its entry price against it
+            (0.02: 2%); None for none.
+        take_profit: Exit a trade this fraction of its entry price in its
+            favour; None for none.
+        trailing_stop: Exit a trade this fraction below its highest high
+            since entry (above its lowest low for a short); None for none.
+        bars_per_year: Overrides the number inferred from the dates.
+        benchmark: Closes (a Series on dates, or a DataFrame with a
+            ``close`` column) that beta, alpha and correlation are measured
+            against, instead of buying and holding the symbol.
+
+    The account these options run is defined in ``docs/backtest.rst``.
+    """
+    options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
+                             trailing_stop)
+    _check_bars_per_year(bars_per_year)
+    closes = _benchmark_closes(benchmark)
+    if len(bars) == 0:
+        raise ValueError("there are no bars to backtest")
+    return _single(bars, check_positions(positions, bars, source="positions"), options,
+                   bars_per_year, closes)
+
+
+def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.0,
+                 slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
+                 stop_loss: float | None = None, take_profit: float | None = None,
+                 trailing_stop: float | None = None, bars_per_year: int | None = None,
+                 benchmark: pd.Series | pd.DataFrame | None = None) -> BacktestResult:
+    """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
+
+    The keywords are those of :func:`backtest`, checked before the strategy
+    runs.  ``bars_per_year`` is worth passing when the same bars run many
+    times.
+    """
+    options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
+                             trailing_stop)
+    _check_bars_per_year(bars_per_year)
+    closes = _benchmark_closes(benchmark)
+    generate = getattr(strategy, "generate_signals", None)
+    if not callable(generate):
+        raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
+    if len(bars) == 0:
+        raise ValueError("there are no bars to backtest")
+    positions = check_positions(generate(_strategy_copy(bars)), bars, source="generate_signals")
+    return _single(bars, positions, options, bars_per_year, closes)
+
+
+def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
+            bars_per_year: int | None, benchmark: pd.Series | None) -> BacktestResult:
+    close = _column(bars, "close")
+    ranges = {name: _column(bars, name).reshape(-1, 1) for name in _RANGES} \
+        if options.uses_ranges else {}
+    ledger = run_account(close.reshape(-1, 1), positions.reshape(-1, 1), options, **ranges)
+    bars_per_year, reason = _annualisation(bars.index, bars_per_year)
+    return BacktestResult(bars=bars, positions=positions, ledger=ledger, options=options,
+                          bars_per_year=bars_per_year, bars_per_year_reason=reason,
+                          benchmark=benchmark)
+
+
+def _column(bars: pd.DataFrame, name: str) -> np.ndarray:
+    if name not in bars.columns:
+        need = "" if name == "close" else " (fill='next-open' and the stops read open, high and low)"
+        raise ValueError(f"the bars have no {name} column{need}")
+    return bars[name].to_numpy(dtype=np.float64)
+
+
+def _strategy_copy(bars: pd.DataFrame) -> pd.DataFrame:
+    """The bars as the strategy sees them: its writes must not reach the
+    prices the backtest reads, nor the next run on the same bars (a sweep
+    runs many on one frame)."""
+    if _copy_on_write():
+        return bars.copy(deep=False)  # free: a write copies the column it touches
+    return bars.copy()
+
+
+def _copy_on_write() -> bool:
+    # Always on from pandas 3; an option before.
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return True
+    return bool(pd.get_option("mode.copy_on_write") is True)
+
+
+def _check_bars_per_year(bars_per_year: object) -> None:
+    if bars_per_year is None:
+        return
+    if isinstance(bars_per_year, bool) or not isinstance(bars_per_year, numbers.Integral) \
+            or bars_per_year < 1:
+        raise ValueError(f"bars_per_year must be a whole number >= 1, got {bars_per_year!r}")
+
+
+def _annualisation(dates: pd.DatetimeIndex, bars_per_year: int | None) -> tuple[int, str]:
+    if bars_per_year is None:
+        return infer_bars_per_year(dates)
+    return int(bars_per_year), "given"
+
+
+def _benchmark_closes(benchmark: object) -> pd.Series | None:
+    """The benchmark's closes as a Series on rising dates, checked."""
+    if benchmark is None:
+        return None
+    if isinstance(benchmark, pd.DataFrame):
+        columns = {str(name).strip().lower(): name for name in benchmark.columns}
+        if "close" not in columns:
+            raise ValueError("benchmark: a DataFrame of bars needs a close column")
+        benchmark = benchmark[columns["close"]]
+    if not isinstance(benchmark, pd.Series) or not isinstance(benchmark.index, pd.DatetimeIndex):
+        raise TypeError("benchmark must be closes on dates: a Series or a DataFrame of bars "
+                        f"with a DatetimeIndex, got {type(benchmark).__name__}")
+    if len(benchmark) == 0:
+        raise ValueError("benchmark holds no closes")
+    values = pd.to_numeric(benchmark, errors="coerce").to_numpy(dtype=np.float64)
+    bad = np.flatnonzero(~(np.isfinite(values) & (values > 0)))
+    if bad.size:
+        row = int(bad[0])
+        raise ValueError(f"benchmark, row {row + 1} ({benchmark.index[row]}): the close is "
+                         f"{benchmark.iloc[row]!r}; closes must be positive numbers")
+    stamps = benchmark.index.asi8
+    if stamps.size > 1 and not (stamps[1:] > stamps[:-1]).all():
+        row = int(np.flatnonzero(stamps[1:] <= stamps[:-1])[0]) + 1
+        raise ValueError(f"benchmark, row {row + 1} ({benchmark.index[row]}): dates must "
+                         "rise, one close per date")
+    return pd.Series(values, index=benchmark.index, name="benchmark")
+
+
+# -- several symbols ---------------------------------------------------------------
+
+def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | None = None,
+              benchmark: pd.Series | pd.DataFrame | None = None) -> PortfolioResult:
+    """Several symbols' backtests run again as one account.
+
+    The symbols share one cash balance and are sized on one equity (each
+    target ``p`` is ``p / N`` of it), over the union of their dates, with
+    the account options they were run with (which must be the same).  Each
+    result stays the symbol's own run, in ``per_symbol``.  ``bars_per_year``
+    overrides the number inferred from the union of the dates;
+    ``benchmark`` replaces the equal-weight buy-and-hold as the benchmark
+    (default: the one the results were run against, if they share one).
+    """
+    if not results:
+        raise ValueError("a portfolio needs at least one symbol's result")
+    items = list(results.values())
+    options = items[0].options
+    for symbol, result in results.items():
+        if result.options != options:
+            raise ValueError(f"the results were run with different account options ({symbol}: "
+                             f"{result.options}; {next(iter(results))}: {options}); run them "
+                             "with the same ones")
+    _check_bars_per_year(bars_per_year)
+    closes = _benchmark_closes(benchmark) if benchmark is not None \
+        else _shared_benchmark(items)
+    indexes = [result.bars.index for result in items]
+    dates = indexes[0]
+    if any(not index.equals(dates) for index in indexes[1:]):
+        dates = indexes[0].append(indexes[1:]).unique().sort_values()
+    dates = dates.rename("date")
+    aligned = {name: np.full((len(dates), len(items)), np.nan)
+               for name in ("close", "target", *(_RANGES if options.uses_ranges else ()))}
+    for column, (index, result) in enumerate(zip(indexes, items)):
+        rows = slice(None) if index is dates or index.equals(dates) else dates.get_indexer(index)
+        for name, values in aligned.items():
+            source = result.positions if name == "target" else result.bars[name]
+            values[rows, column] = source.to_numpy(dtype=np.float64)
+    ranges = {name: aligned[name] for name in _RANGES if name in aligned}
+    ledger = run_account(aligned["close"], aligned["target"], options, **ranges)
+    bars_per_year, reason = _annualisation(dates, bars_per_year)
+    return PortfolioResult(per_symbol=results, dates=dates, closes=aligned["close"], ledger=ledger,
+                           options=options, bars_per_year=bars_per_year,
+                           bars_per_year_reason=reason, benchmark=closes)
+
+
+def _shared_benchmark(results: list[BacktestResult]) -> pd.Series | None:
+    first = results[0].benchmark
+    if any(not _same(result.benchmark, first) for result in results[1:]):
+        raise ValueError("the results were run against different benchmarks; pass the "
+                         "portfolio's as benchmark=")
+    return first
+
+
+def _same(a: pd.Series | None, b: pd.Series | None) -> bool:
+    return a is b or (a is not None and b is not None and a.equals(b))

@@ -12,6 +12,8 @@ import sys
 import textwrap
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
 from quorvane.cli import CliError, parse_params, parse_value
@@ -136,7 +138,12 @@ def test_run_known_answer_on_a_data_file(work):
         "bars": 5, "start": "2024-01-01", "end": "2024-01-05"}
     stats = report["stats"]
     assert stats["total_return"] == pytest.approx(0.331)
-    assert (stats["trades"], stats["max_drawdown"], stats["turnover"]) == (4, 0.0, 5.0)
+    assert (stats["trades"], stats["fills"], stats["max_drawdown"]) == (3, 4, 0.0)
+    assert stats["turnover"] == pytest.approx(4 + 0.99 / 1.21)
+    assert report["account"] == {"commission": 0.0, "slippage": 0.0, "fill": "close",
+                                 "rebalance": 0, "stop_loss": None, "take_profit": None,
+                                 "trailing_stop": None}
+    assert report["benchmark"] == "buy_and_hold"
     assert stats["bars_per_year"] == 252 and "per_symbol" not in report
     # The strategy file's own warning goes to standard error, beside the results.
     assert stderr == "warning: UserWarning: loaded the fixed strategy\n"
@@ -147,9 +154,9 @@ def test_costs_lower_the_return_by_what_they_cost(work):
                        cwd=work)
     paid, _ = run_json("fixed.py", "--data", "known.csv", "--param", "signals=[1, 1, 1, 1, 0]",
                        "--commission", "7", "--slippage", "3", cwd=work)
-    # 10 bps on entering at 1.0 and on leaving at 1.089 * 0.999
-    assert paid["stats"]["costs"] == pytest.approx(0.001 + 1.089 * 0.999 * 0.001)
-    assert paid["stats"]["total_return"] == pytest.approx(1.089 * 0.999 * 0.999 - 1)
+    # 10 bps of the 1.0 bought at 100 and of the 1.089 sold at 108.9
+    assert paid["stats"]["costs"] == pytest.approx(0.001 + 0.001089)
+    assert paid["stats"]["total_return"] == pytest.approx(0.089 - 0.001 - 0.001089)
     assert free["stats"]["total_return"] == pytest.approx(0.089)
 
 
@@ -160,7 +167,9 @@ def test_run_defaults_to_the_shipped_sample_with_a_readable_table(tmp_path):
     assert lines["data"] == ("sample_daily.csv (shipped synthetic sample): sample_daily, 400 bars, "
                              "2023-01-02 to 2024-07-12")
     assert lines["annualised"] == "252 bars a year (daily bars, weekdays only)"
-    rows = {line.split()[0]: line.split()[1] for line in result.stdout.splitlines()[5:]}
+    assert lines["fills"] == "at the close, held until the target changes; no stops"
+    table = result.stdout.split("\n\n", 1)[1]
+    rows = {line.split()[0]: line.split()[1] for line in table.splitlines()}
     assert re.fullmatch(r"[+-]\d+\.\d\d%", rows["total_return"])
     assert rows["exposure"] == "95.25%"  # flat while the 20-bar average warms up
 
@@ -190,16 +199,43 @@ def test_trades_and_equity_files(work):
     result = cli("run", "fixed.py", "--data", "known.csv", "--param", "signals=[1, -1, 0, 1, 1]",
                  "--trades", "trades.csv", "--equity", "equity.csv", cwd=work)
     assert result.returncode == 0, result.stderr
-    assert (work / "trades.csv").read_text().splitlines() == [
-        "entry_date,exit_date,position,entry_close,exit_close,bars,return",
-        "2024-01-01,2024-01-02,1.0,100.0,110.0,1,0.10000000000000009",
-        "2024-01-02,2024-01-03,-1.0,110.0,99.0,1,0.10000000000000009",
-        "2024-01-04,,1.0,99.0,,1,0.10000000000000009",
-    ]
-    equity = (work / "equity.csv").read_text().splitlines()
-    assert equity[0] == "date,close,position,return,equity,drawdown,buy_and_hold"
-    assert [float(line.split(",")[4]) for line in equity[1:]] == pytest.approx(
-        [1, 1.1, 1.21, 1.21, 1.331])
+    trades = pd.read_csv(work / "trades.csv")
+    assert list(trades.columns) == ["direction", "entry_date", "entry_price", "exit_date",
+                                    "exit_price", "bars", "pnl", "return", "costs", "exit_reason"]
+    assert trades.drop(columns=["pnl", "return"]).to_dict("list") == {
+        "direction": ["long", "short", "long"],
+        "entry_date": ["2024-01-01", "2024-01-02", "2024-01-04"],
+        "entry_price": [100.0, 110.0, 99.0],
+        "exit_date": ["2024-01-02", "2024-01-03", np.nan],
+        "exit_price": [110.0, 99.0, 108.9],
+        "bars": [1, 1, 2], "costs": [0.0, 0.0, 0.0],
+        "exit_reason": ["signal", "signal", "open"]}
+    assert trades["pnl"].tolist() == pytest.approx([0.1, 0.11, 0.121])
+    equity = pd.read_csv(work / "equity.csv")
+    assert list(equity.columns) == ["date", "close", "position", "units", "cash", "return",
+                                    "equity", "drawdown", "buy_and_hold"]
+    assert equity["equity"].tolist() == pytest.approx([1, 1.1, 1.21, 1.21, 1.331])
+    assert equity["cash"].tolist() == pytest.approx([0, 2.2, 1.21, 0, 0], abs=1e-12)
+
+
+def test_a_portfolio_with_every_account_option_writes_its_units_and_trades(work):
+    data = work / "pair"
+    data.mkdir()
+    for symbol, scale in (("AAA", 1.0), ("BBB", 2.0)):
+        (data / f"{symbol}.csv").write_text(KNOWN_CSV.replace("100,", f"{100 * scale:g},"))
+    report, _ = run_json("sma_momentum", "--param", "ma_period=2", "--data", data, "--fill",
+                         "next-open", "--stop-loss", "0.05", "--take-profit", "0.2",
+                         "--trailing-stop", "0.1", "--rebalance", "2", "--bars-per-year", "12",
+                         "--benchmark", "known.csv", "--trades", "t.csv", "--equity", "e.csv",
+                         cwd=work)
+    assert report["account"]["fill"] == "next-open" and report["account"]["rebalance"] == 2
+    assert report["stats"]["bars_per_year"] == 12 and report["benchmark"] == "known.csv"
+    equity = pd.read_csv(work / "e.csv")
+    assert list(equity.columns) == ["date", "return", "equity", "cash", "drawdown",
+                                    "buy_and_hold", "units_AAA", "units_BBB"]
+    assert equity["equity"].iloc[-1] == pytest.approx(1 + report["stats"]["total_return"])
+    trades = pd.read_csv(work / "t.csv")
+    assert trades.columns[0] == "symbol" and len(trades) == report["stats"]["trades"]
 
 
 @pytest.mark.parametrize("command, files", [
@@ -331,6 +367,12 @@ UNORDERED = "date,open,high,low,close,volume\n2024-01-02,1,1,1,1,1\n2024-01-01,1
     (["run", "fixed.py", "--data", "known.csv", "--param", "signals=[0, 2, 0, 0, 0]"],
      "the position at row 2 (2024-01-02 00:00:00) is 2.0"),
     (["run", "sma_momentum", "--commission", "-1"], "expected basis points of 0 or more"),
+    (["run", "sma_momentum", "--stop-loss", "0"], "expected a positive fraction"),
+    (["run", "sma_momentum", "--fill", "later"], "invalid choice: 'later'"),
+    (["sweep", "sma_momentum", "--grid", "ma_period=5", "--bars-per-year", "0"],
+     "expected 1 or more"),
+    (["run", "sma_momentum", "--benchmark", "nothing.csv"], "--benchmark nothing.csv: no such file"),
+    (["run", "sma_momentum", "--benchmark", "bad.csv"], "--benchmark: bad.csv, row 2: close is"),
     (["run", "fixed.py", "--param", "signals=[]", "--param", "exit=1"], "called sys.exit(0)"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
     (["run"], "the following arguments are required: SPEC"),

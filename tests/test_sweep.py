@@ -110,6 +110,39 @@ def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
                                   rows.drop(columns="error"), check_dtype=False)
 
 
+def test_stops_in_the_grid_vary_the_account_and_rows_still_equal_single_runs(work, monkeypatch,
+                                                                           capsys):
+    _bars(300, 9).to_csv(work / "index.csv", index=False)
+    account = ["--fill", "next-open", "--trailing-stop", "0.05", "--rebalance", "7",
+               "--commission", "3", "--bars-per-year", "260", "--benchmark", "index.csv"]
+    out = work / "stops.csv"
+    done = cli("sweep", "crossing.py", "--grid", "stop_loss=0.01,0.03,None", "--grid",
+               "period=4,8", "--data", "universe", "--symbols", "AAA", *account, "--jobs", "1",
+               "--out", out, cwd=work)
+    assert done.returncode == 0, done.stderr
+    rows = pd.read_csv(out)
+    assert len(rows) == 6 and rows["error"].isna().all()
+    assert rows.groupby("period")["total_return"].nunique().eq(3).all()  # the stops count
+    monkeypatch.chdir(work)
+    for row in rows.itertuples():
+        stop = [] if np.isnan(row.stop_loss) else ["--stop-loss", str(row.stop_loss)]
+        assert main(["run", "crossing.py", "--param", f"period={row.period}", "--data",
+                     "universe", "--symbols", "AAA", *account, *stop, "--json"]) == 0
+        stats = json.loads(capsys.readouterr().out)["stats"]
+        assert stats["bars_per_year"] == 260 and stats["beta"] is not None
+        assert {name: getattr(row, name) for name in stats} == pytest.approx(stats, nan_ok=True)
+
+
+@pytest.mark.parametrize("grid, options, message", [
+    ({"stop_loss": [0.01, -1]}, {}, "stop_loss must be a positive fraction"),
+    ({"stop_loss": [0.01]}, {"stop_loss": 0.02}, "stop_loss is both in the grid"),
+    ({"period": [3]}, {"fill": "later"}, "fill must be"),
+])
+def test_account_options_are_checked_before_any_row(work, grid, options, message):
+    with pytest.raises(quorvane.sweeps.SweepError, match=message):
+        quorvane.sweep(str(work / "crossing.py"), grid, work / "universe", jobs=1, **options)
+
+
 # -- the grid -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("text, values", [

@@ -38,7 +38,7 @@ written in ``docs/backtest.rst``.  The loop runs compiled
 from .account import MAX_COST_BPS, AccountOptions, cost_rate
 from .positions import check_positions
 from .results import BacktestResult, PortfolioResult
-from .runs import backtest, portfolio, run_strategy
+from .runs import backtest, benchmark_closes, portfolio, run_strategy
 
-__all__ = ["AccountOptions", "BacktestResult", "PortfolioResult", "backtest", "check_positions",
-           "cost_rate", "portfolio", "run_strategy", "MAX_COST_BPS"]
+__all__ = ["AccountOptions", "BacktestResult", "PortfolioResult", "backtest", "benchmark_closes",
+           "check_positions", "cost_rate", "portfolio", "run_strategy", "MAX_COST_BPS"]

@@ -5,6 +5,7 @@
 from __future__ import annotations
 
 import numbers
+import os
 from collections.abc import Mapping
 
 import numpy as np
@@ -16,7 +17,7 @@ from .account import AccountOptions, run_account
 from .positions import check_positions
 from .results import BacktestResult, PortfolioResult
 
-__all__ = ["backtest", "portfolio", "run_strategy"]
+__all__ = ["backtest", "benchmark_closes", "portfolio", "run_strategy"]
 
 _RANGES = ("open", "high", "low")
 
@@ -25,7 +26,8 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
              slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
              stop_loss: float | None = None, take_profit: float | None = None,
              trailing_stop: float | None = None, bars_per_year: int | None = None,
-             benchmark: pd.Series | pd.DataFrame | None = None) -> BacktestResult:
+             benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+             ) -> BacktestResult:
     """Backtest target ``positions`` (one per bar, from -1 to 1) over ``bars``.
 
     Args:
@@ -47,16 +49,17 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
         trailing_stop: Exit a trade this fraction below its highest high
             since entry (above its lowest low for a short); None for none.
         bars_per_year: Overrides the number inferred from the dates.
-        benchmark: Closes (a Series on dates, or a DataFrame with a
-            ``close`` column) that beta, alpha and correlation are measured
-            against, instead of buying and holding the symbol.
+        benchmark: Closes that beta, alpha and correlation are measured
+            against instead of buying and holding the symbol: a Series on
+            dates, a DataFrame of bars, or the path of a bars file
+            (:func:`benchmark_closes`).
 
     The account these options run is defined in ``docs/backtest.rst``.
     """
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
     _check_bars_per_year(bars_per_year)
-    closes = _benchmark_closes(benchmark)
+    closes = benchmark_closes(benchmark)
     if len(bars) == 0:
         raise ValueError("there are no bars to backtest")
     return _single(bars, check_positions(positions, bars, source="positions"), options,
@@ -67,7 +70,8 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
                  slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
                  stop_loss: float | None = None, take_profit: float | None = None,
                  trailing_stop: float | None = None, bars_per_year: int | None = None,
-                 benchmark: pd.Series | pd.DataFrame | None = None) -> BacktestResult:
+                 benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+             ) -> BacktestResult:
     """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
 
     The keywords are those of :func:`backtest`, checked before the strategy
@@ -77,7 +81,7 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
     _check_bars_per_year(bars_per_year)
-    closes = _benchmark_closes(benchmark)
+    closes = benchmark_closes(benchmark)
     generate = getattr(strategy, "generate_signals", None)
     if not callable(generate):
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
@@ -136,10 +140,16 @@ def _annualisation(dates: pd.DatetimeIndex, bars_per_year: int | None) -> tuple[
     return int(bars_per_year), "given"
 
 
-def _benchmark_closes(benchmark: object) -> pd.Series | None:
-    """The benchmark's closes as a Series on rising dates, checked."""
+def benchmark_closes(benchmark: object) -> pd.Series | None:
+    """A benchmark as the ``benchmark`` keyword takes it (closes as a Series
+    on dates, bars as a DataFrame, or the path of a file of bars), as a
+    Series of closes on rising dates, checked; None for None.  Worth
+    calling once when many runs share one benchmark file."""
     if benchmark is None:
         return None
+    if isinstance(benchmark, (str, os.PathLike)):
+        from quorvane.data import read_bars
+        benchmark = read_bars(benchmark)
     if isinstance(benchmark, pd.DataFrame):
         columns = {str(name).strip().lower(): name for name in benchmark.columns}
         if "close" not in columns:
@@ -167,7 +177,8 @@ def _benchmark_closes(benchmark: object) -> pd.Series | None:
 # -- several symbols ---------------------------------------------------------------
 
 def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | None = None,
-              benchmark: pd.Series | pd.DataFrame | None = None) -> PortfolioResult:
+              benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+              ) -> PortfolioResult:
     """Several symbols' backtests run again as one account.
 
     The symbols share one cash balance and are sized on one equity (each
@@ -188,7 +199,7 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
                              f"{result.options}; {next(iter(results))}: {options}); run them "
                              "with the same ones")
     _check_bars_per_year(bars_per_year)
-    closes = _benchmark_closes(benchmark) if benchmark is not None \
+    closes = benchmark_closes(benchmark) if benchmark is not None \
         else _shared_benchmark(items)
     indexes = [result.bars.index for result in items]
     dates = indexes[0]

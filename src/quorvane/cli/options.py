@@ -341,3 +341,74 @@ def add_cost_options(parser: argparse.ArgumentParser) -> None:
                         help="commission in basis points of the value traded (default 0)")
     parser.add_argument("--slippage", metavar="BPS", type=basis_points, default=0.0,
                         help="slippage in basis points of the value traded (default 0)")
+
+
+def _fraction(text: str) -> float:
+    """An argparse type: a stop, a positive fraction of the entry price."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a fraction of the entry price (0.02 is 2%), got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive fraction (0.02 is 2%), got {text!r}")
+    return value
+
+
+def _whole(least: int) -> Any:
+    def whole(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"expected {least} or more, got {text!r}")
+        return value
+    return whole
+
+
+def add_account_options(parser: argparse.ArgumentParser) -> None:
+    """The costs and the account's terms, as ``run`` and ``sweep`` take them:
+    ``--commission``, ``--slippage``, ``--fill``, ``--rebalance``, the stops,
+    ``--bars-per-year`` and ``--benchmark``."""
+    add_cost_options(parser)
+    parser.add_argument("--fill", choices=("close", "next-open"), default="close",
+                        help="fill each target at the close that decided it (the default) or "
+                             "at the next bar's open")
+    parser.add_argument("--rebalance", metavar="R", type=_whole(0), default=0,
+                        help="also re-size every symbol to its target on every R-th date "
+                             "(default 0: only when a target changes)")
+    parser.add_argument("--stop-loss", metavar="S", type=_fraction,
+                        help="exit a trade S (a fraction: 0.02 is 2%%) below its entry price "
+                             "(above, for a short)")
+    parser.add_argument("--take-profit", metavar="T", type=_fraction,
+                        help="exit a trade T above its entry price (below, for a short)")
+    parser.add_argument("--trailing-stop", metavar="R", type=_fraction,
+                        help="exit a trade R below its highest high since entry (above its "
+                             "lowest low, for a short)")
+    parser.add_argument("--bars-per-year", metavar="B", type=_whole(1),
+                        help="annualise with B bars a year instead of the number read from "
+                             "the dates")
+    parser.add_argument("--benchmark", metavar="FILE",
+                        help="measure beta, alpha and correlation against the closes of this "
+                             "CSV or Parquet file (default: buying and holding the symbols)")
+
+
+def account_keywords(args: argparse.Namespace) -> dict[str, Any]:
+    """The options of :func:`add_account_options` as keywords of
+    ``run_strategy`` and ``quorvane.sweep``, the benchmark read (a
+    :class:`CliError` for a file that cannot be)."""
+    keywords: dict[str, Any] = {name: getattr(args, name) for name in (
+        "commission", "slippage", "fill", "rebalance", "stop_loss", "take_profit",
+        "trailing_stop", "bars_per_year")}
+    keywords["benchmark"] = None
+    if args.benchmark is not None:
+        from quorvane.backtest import benchmark_closes
+        from quorvane.data import DataError
+        try:
+            keywords["benchmark"] = benchmark_closes(args.benchmark)
+        except FileNotFoundError:
+            raise CliError(f"--benchmark {args.benchmark}: no such file") from None
+        except (DataError, ValueError) as exc:
+            raise CliError(f"--benchmark: {exc}") from None
+    return keywords

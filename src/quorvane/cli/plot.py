@@ -1,4 +1,4 @@
-"""``run --plot``: prices with the positions, equity against buy-and-hold, and
+"""``run --plot``: prices with the side held, equity against buy-and-hold, and
 the drawdown, in one figure drawn with matplotlib (the ``plot`` extra)."""
 
 from __future__ import annotations
@@ -45,15 +45,13 @@ def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> No
     prices, equity_axes, drawdown_axes = figure.subplots(
         3, 1, sharex=True, height_ratios=[2, 1.5, 1])
     if combined is None:
-        result = next(iter(results.values()))
-        _prices_with_positions(prices, result)
-        equity = result.equity
-        close = result.close.to_numpy()
-        buy_and_hold = close / close[0]
+        main = next(iter(results.values()))
+        _prices_with_positions(prices, main)
     else:
+        main = combined
         _normalised_prices(prices, results)
-        equity = combined.equity
-        buy_and_hold = combined.buy_and_hold.to_numpy()
+    equity = main.equity
+    buy_and_hold = main.buy_and_hold.to_numpy()
     values = equity.to_numpy()
     keep = _thin(values.size)
     x = equity.index[keep]
@@ -63,8 +61,7 @@ def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> No
     equity_axes.axhline(1.0, color="0.7", linewidth=0.8, linestyle="--")
     equity_axes.set_ylabel("equity (start = 1)")
     equity_axes.legend(loc="best", fontsize="small")
-    peak = np.maximum(np.maximum.accumulate(values), 1.0)
-    drawdown = np.minimum.reduceat(values / peak - 1.0, keep)
+    drawdown = np.minimum.reduceat(main.drawdown.to_numpy(), keep)
     drawdown_axes.fill_between(x, drawdown * 100, 0, color="tab:red", alpha=0.35, linewidth=0)
     drawdown_axes.set_ylabel("drawdown (%)")
     for axes in (prices, equity_axes, drawdown_axes):
@@ -75,7 +72,8 @@ def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> No
 
 def _prices_with_positions(axes: Any, result: Any) -> None:
     close = result.close.to_numpy()
-    position = result.positions.to_numpy()
+    # The side actually held at each close: stops show where they exited.
+    position = np.sign(result.units.to_numpy())
     keep = _thin(close.size)
     x = result.close.index
     axes.plot(x[keep], close[keep], color="0.3", linewidth=1.0, label="close")

@@ -16,19 +16,20 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
-from .options import (_DESCRIPTION, CliError, add_cost_options, describe, load_from_args, parse_symbols,
-                      strategy_params)
+from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options, describe,
+                      load_from_args, parse_symbols, strategy_params)
 
-__all__ = ["Progress", "cmd_run", "register", "read_bars", "parse_dates", "_open_data"]
+__all__ = ["Progress", "cmd_run", "equity_table", "register", "read_bars", "parse_dates",
+           "trades_table", "_open_data"]
 
 SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
 # How each statistic is shown in the table.
 _PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
             "avg_trade_return", "best_trade_return", "worst_trade_return",
-            "buy_and_hold_return", "costs"}
+            "buy_and_hold_return", "alpha", "costs"}
 _SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
-           "worst_trade_return", "buy_and_hold_return"}
+           "worst_trade_return", "buy_and_hold_return", "alpha"}
 # Columns of the per-symbol table when several symbols run.
 _SYMBOL_COLUMNS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades", "exposure")
 
@@ -179,9 +180,10 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
-    from quorvane.backtest import cost_rate, portfolio, run_strategy
+    from quorvane.backtest import AccountOptions, portfolio, run_strategy
+    keywords = account_keywords(args)
     try:
-        cost_rate(args.commission, args.slippage)
+        AccountOptions(args.commission, args.slippage)
     except ValueError as exc:
         raise CliError(str(exc)) from None
     strategy = load_from_args(args)
@@ -193,21 +195,21 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     for number, (symbol, bars) in enumerate(universe.items(), start=1):
         progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "
                       f"{len(bars):,} bars)")
-        result = run_strategy(strategy, bars, commission=args.commission,
-                              slippage=args.slippage)
+        result = run_strategy(strategy, bars, **keywords)
         _warn_if_idle(strategy, symbol, bars, result)
         results[symbol] = result
-    combined = portfolio(results) if len(results) > 1 else None
+    combined = portfolio(results, bars_per_year=args.bars_per_year) if len(results) > 1 else None
     progress.note("backtest done")
 
-    report = _report(strategy, label, universe, results, combined)
+    benchmark = args.benchmark if args.benchmark is not None else "buy_and_hold"
+    report = _report(strategy, label, universe, results, combined, benchmark)
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
     if args.trades is not None:
-        _write_trades(args.trades, results)
+        trades_table(results, combined).to_csv(args.trades, index=False)
         written.append(f"trades: {args.trades}")
     if args.equity is not None:
-        _write_equity(args.equity, results, combined)
+        equity_table(results, combined).to_csv(args.equity)
         written.append(f"equity: {args.equity}")
     if args.plot is not None:
         from .plot import draw
@@ -229,7 +231,7 @@ def _say(args: argparse.Namespace, out: IO[str], line: str) -> None:
 
 
 def _warn_if_idle(strategy: object, symbol: str, bars: Any, result: Any) -> None:
-    if result.stats["exposure"]:
+    if result.positions.to_numpy().any():
         return
     warm_up = getattr(strategy, "warm_up", None)
     if isinstance(warm_up, int) and warm_up >= len(bars):
@@ -248,7 +250,7 @@ def _when(stamp: Any) -> str:
 
 
 def _report(strategy: object, label: str, universe: Mapping[str, Any],
-            results: Mapping[str, Any], combined: Any) -> dict[str, object]:
+            results: Mapping[str, Any], combined: Any, benchmark_label: str) -> dict[str, object]:
     """The JSON object of a run (the table shows the same)."""
     def span(index: Any) -> dict[str, object]:
         return {"bars": len(index), "start": _when(index[0]), "end": _when(index[-1])}
@@ -259,6 +261,8 @@ def _report(strategy: object, label: str, universe: Mapping[str, Any],
         "params": {key: _plain(value) for key, value in (strategy_params(strategy) or {}).items()},
         "data": label,
         **span(main.equity.index),
+        "account": main.options.as_dict(),
+        "benchmark": benchmark_label,
         "stats": main.stats,
     }
     if combined is not None:
@@ -286,6 +290,8 @@ def _format(name: str, value: object) -> str:
         return str(value)
     if name in _PERCENT:
         return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
+    if name == "avg_trade_bars":
+        return f"{value:,.1f}"
     return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
 
 
@@ -299,9 +305,12 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
     print(f"data:       {report['data']}: {held}, {report['bars']:,} bars, "
           f"{report['start']} to {report['end']}", file=out)
     print(f"costs:      {args.commission:g} bps commission + {args.slippage:g} bps slippage "
-          "per unit of position traded", file=out)
+          "of the value traded", file=out)
+    print(f"fills:      {_terms(main.options)}", file=out)
     print(f"annualised: {main.stats['bars_per_year']:,} bars a year "
           f"({main.bars_per_year_reason})", file=out)
+    benchmark = "equal-weight buy-and-hold" if args.benchmark is None else args.benchmark
+    print(f"benchmark:  {benchmark}", file=out)
     print(file=out)
     stats = main.stats
     width = max(len(name) for name in stats)
@@ -324,48 +333,46 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
             print("  ".join(cells).rstrip(), file=out)
 
 
-def _write_trades(path: str, results: Mapping[str, Any]) -> None:
-    import pandas as pd
-    frames = []
-    for symbol, result in results.items():
-        trades = result.trades
-        if len(results) > 1:
-            trades = trades.assign(symbol=symbol)[["symbol", *trades.columns]]
-        frames.append(trades)
-    table = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
-    table.to_csv(path, index=False)
+def _terms(options: Any) -> str:
+    """The account's terms in words, for the table's header."""
+    when = "at the close" if options.fill == "close" else "at the next open"
+    how = ("held until the target changes" if not options.rebalance else
+           "re-sized at every bar" if options.rebalance == 1 else
+           f"re-sized every {options.rebalance:,} dates")
+    stops = [f"{name.replace('_', '-')} {value:.4g}" for name, value in (
+        ("stop_loss", options.stop_loss), ("take_profit", options.take_profit),
+        ("trailing_stop", options.trailing_stop)) if value is not None]
+    return f"{when}, {how}; " + (", ".join(stops) if stops else "no stops")
 
 
-def _write_equity(path: str, results: Mapping[str, Any], combined: Any) -> None:
+def trades_table(results: Mapping[str, Any], combined: Any) -> Any:
+    """What ``--trades`` writes: the trades of the run (the portfolio's, with
+    a symbol column, when several symbols run)."""
+    return (combined if combined is not None else next(iter(results.values()))).trades
+
+
+def equity_table(results: Mapping[str, Any], combined: Any) -> Any:
+    """What ``--equity`` writes, one row per date: for one symbol its
+    close, target position, units, cash, per-bar return, equity, drawdown and
+    buy-and-hold; for a portfolio the return, equity, cash, drawdown,
+    buy-and-hold and the units of each symbol (``units_SYMBOL``)."""
     import pandas as pd
     if combined is None:
         result = next(iter(results.values()))
-        equity = result.equity.to_numpy()
-        close = result.close.to_numpy()
         table = pd.DataFrame({
-            "close": close,
-            "position": result.positions.to_numpy(),
-            "return": result.returns.to_numpy(),
-            "equity": equity,
-            "drawdown": _drawdown(equity),
-            "buy_and_hold": close / close[0],
-        }, index=result.equity.index)
+            "close": result.close, "position": result.positions, "units": result.units,
+            "cash": result.cash, "return": result.returns, "equity": result.equity,
+            "drawdown": result.drawdown, "buy_and_hold": result.buy_and_hold,
+        })
     else:
-        equity = combined.equity.to_numpy()
         table = pd.DataFrame({
-            "return": combined.returns.to_numpy(),
-            "equity": equity,
-            "drawdown": _drawdown(equity),
-            "buy_and_hold": combined.buy_and_hold.to_numpy(),
-        }, index=combined.equity.index)
+            "return": combined.returns, "equity": combined.equity, "cash": combined.cash,
+            "drawdown": combined.drawdown, "buy_and_hold": combined.buy_and_hold,
+        })
+        units = combined.units.add_prefix("units_")
+        table = pd.concat([table, units], axis=1)
     table.index.name = "date"
-    table.to_csv(path)
-
-
-def _drawdown(equity: Any) -> Any:
-    import numpy as np
-    peak = np.maximum(np.maximum.accumulate(equity), 1.0)
-    return equity / peak - 1.0
+    return table
 
 
 def register(commands: Any, common: argparse.ArgumentParser,
@@ -373,23 +380,25 @@ def register(commands: Any, common: argparse.ArgumentParser,
     run = commands.add_parser(
         "run", parents=[loading, common],
         help="backtest a strategy over bars and report its statistics",
-        description="Backtest a strategy over bars and print its statistics. The target "
-                    "position a strategy gives at the close of a bar earns the next bar's "
-                    "close-to-close return; each change of position pays the costs. Several "
-                    "symbols make an equal-weight portfolio rebalanced at every close. "
+        description="Backtest a strategy over bars and print its statistics. An account "
+                    "starting with 1 in cash fills each target position when it changes, at "
+                    "the close that decided it or at the next open, and holds the units until "
+                    "the next fill or stop; every fill pays the costs. Several symbols share "
+                    "one account, each target sized on 1/N of its equity. "
                     + _DESCRIPTION.split(". ", 1)[1])
     run.add_argument("--data", metavar="FILE|DIR",
                      help="the bars: a CSV or Parquet file with the columns date,open,high,"
                           "low,close,volume (any order and letter case; a symbol column for "
                           "several symbols), or a folder of such files, one per symbol "
                           "(default: the shipped synthetic sample)")
-    add_cost_options(run)
+    add_account_options(run)
     run.add_argument("--json", action="store_true",
                      help="print one JSON object instead of the table")
     run.add_argument("--trades", metavar="FILE.csv",
                      help="write the list of trades to this CSV file")
     run.add_argument("--equity", metavar="FILE.csv",
-                     help="write the equity curve (with positions and drawdown) to this CSV file")
+                     help="write the equity curve (with positions, units, cash and drawdown) "
+                          "to this CSV file")
     run.add_argument("--plot", metavar="FILE.png",
                      help="draw the prices with the positions, the equity against buy-and-hold "
                           "and the drawdown into this file (.png, .svg, .pdf, ...; needs "

@@ -6,7 +6,8 @@ import argparse
 import sys
 from typing import IO, Any
 
-from .options import CliError, add_cost_options, parse_params, parse_symbols, resolve_from_args
+from .options import (CliError, account_keywords, add_account_options, parse_params, parse_symbols,
+                      resolve_from_args)
 
 
 def _count(text: str) -> int:
@@ -47,9 +48,8 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     assert class_name is None or isinstance(class_name, str)
     try:
         frame = sweep(spec, grid, args.data, symbols=symbols, params={**keywords, **params},
-                      class_name=class_name, commission=args.commission,
-                      slippage=args.slippage, jobs=args.jobs, dask=args.dask,
-                      sort=args.sort, ascending=args.ascending)
+                      class_name=class_name, **account_keywords(args), jobs=args.jobs,
+                      dask=args.dask, sort=args.sort, ascending=args.ascending)
     except (SweepError, DaskUnavailable, WorkerCrashed) as exc:
         raise CliError(str(exc)) from None
 
@@ -95,11 +95,13 @@ def register(commands: Any, common: argparse.ArgumentParser,
                        help="values of one parameter: a comma list read as --param values "
                             "(10,20,50 or 0.5,1.0 or 'a','b') or an integer range "
                             "START:STOP:STEP, STOP included when reached (5:100:5). Repeat "
-                            "for more parameters: the sweep runs every combination.")
+                            "for more parameters: the sweep runs every combination. "
+                            "stop_loss, take_profit and trailing_stop vary the account's "
+                            "stops (0.01,0.02,None).")
     sweep.add_argument("--data", metavar="FILE|DIR",
                        help="bars: a CSV or Parquet file, or a folder of per-symbol files "
                             "(default: the shipped sample)")
-    add_cost_options(sweep)
+    add_account_options(sweep)
     sweep.add_argument("--jobs", metavar="N", type=_count,
                        help="worker processes (default: the number of cores; 1 runs in this "
                             "process); with --dask local, the number of Dask workers")

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare, prepared_here, register_plugins
+from .task import Job, load, one_line, prepare, prepared_here, register_plugins, split
 
 if TYPE_CHECKING:
     import pandas
@@ -44,6 +44,9 @@ def default_jobs() -> int:
 def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
           symbols: Sequence[str] | None = None, params: Mapping[str, object] | None = None,
           class_name: str | None = None, commission: float = 0.0, slippage: float = 0.0,
+          fill: str = "close", rebalance: int = 0, stop_loss: float | None = None,
+          take_profit: float | None = None, trailing_stop: float | None = None,
+          bars_per_year: int | None = None, benchmark: Any = None,
           jobs: int | None = None, dask: Any = None, sort: str = "sharpe",
           ascending: bool = False, progress: bool | None = None,
           strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> pandas.DataFrame:
@@ -56,14 +59,26 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
             ``package.module.Class``, a strategy folder's name, or a strategy
             class (in this process, or where it pickles by reference).
         grid: ``{parameter: values}``; the values are a sequence, or a text
-            as ``--grid`` reads it (``"5:100:5"``, ``"0.5,1.0"``).
+            as ``--grid`` reads it (``"5:100:5"``, ``"0.5,1.0"``).  The keys
+            ``stop_loss``, ``take_profit`` and ``trailing_stop`` vary the
+            account's stops (None: none) instead of a strategy parameter.
         data: A file or folder for :func:`quorvane.data.load_data`, None for
             the shipped sample, a DataFrame of bars, or ``{symbol: DataFrame}``.
         symbols: The symbols of the data to sweep (default: all).
         params: Keyword arguments for every row.
         class_name: The class to take from a file holding several.
-        commission: Cost per unit of position changed, in basis points.
-        slippage: Slippage per unit of position changed, in basis points.
+        commission: Basis points of the value traded, paid on every fill.
+        slippage: Basis points of the value traded, paid on every fill.
+        fill: ``"close"`` or ``"next-open"``, for every row.
+        rebalance: Re-size every that many dates (0: never).
+        stop_loss: A stop for every row, as
+            :func:`quorvane.backtest.backtest` takes it; or vary it in the
+            grid.
+        take_profit: Likewise.
+        trailing_stop: Likewise.
+        bars_per_year: Overrides the number inferred from each symbol's dates.
+        benchmark: What beta, alpha and correlation are measured against
+            (closes, bars, or a bars file), instead of buying and holding.
         jobs: Local worker processes (default: the cores available; 1
             computes in this process); with ``dask="local"``, the number of
             Dask workers.
@@ -102,13 +117,11 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     if isinstance(dask, str) and dask == "local":
         from .dask import start_fork_server
         start_fork_server()
-    from quorvane.backtest import cost_rate
-
-    try:
-        cost_rate(commission, slippage)
-    except ValueError as exc:
-        raise SweepError(str(exc)) from None
     grid_values = _checked_grid(grid, params)
+    account = _account(grid_values, commission=commission, slippage=slippage, fill=fill,
+                       rebalance=rebalance, stop_loss=stop_loss, take_profit=take_profit,
+                       trailing_stop=trailing_stop, bars_per_year=bars_per_year,
+                       benchmark=benchmark)
     fixed = dict(params or {})
     columns = list(grid_values) + [k for k in fixed if k not in grid_values]
     _check_sort(sort, columns)
@@ -116,8 +129,7 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     if class_name is not None:
         keywords["class_name"] = class_name
     frames, universe = _frames(data, symbols)
-    job = Job(spec=job_spec, keywords=keywords, params=fixed, commission=float(commission),
-              slippage=float(slippage), universe=universe,
+    job = Job(spec=job_spec, keywords=keywords, params=fixed, account=account, universe=universe,
               symbols=tuple(symbols) if symbols is not None else None)
     combos = combinations(grid_values)
     tasks = [(combo, symbol) for symbol in frames for combo in combos]
@@ -156,6 +168,30 @@ def _checked_grid(grid: Mapping[str, Any], params: Mapping[str, object] | None
     if both:
         raise SweepError(f"{both[0]} is both in the grid and a fixed parameter")
     return values
+
+
+def _account(grid: Mapping[str, list[object]], **keywords: Any) -> dict[str, object]:
+    """The rows' account keywords, checked before any work, the benchmark
+    read once; the stops the grid varies, checked value by value."""
+    from quorvane.backtest import AccountOptions, benchmark_closes
+    from quorvane.backtest.account import STOPS, check_stop
+
+    try:
+        options = AccountOptions(*(keywords[name] for name in (
+            "commission", "slippage", "fill", "rebalance", *STOPS)))
+        bars_per_year = keywords["bars_per_year"]
+        if bars_per_year is not None and (isinstance(bars_per_year, bool) or not isinstance(
+                bars_per_year, int) or bars_per_year < 1):
+            raise ValueError(f"bars_per_year must be a whole number >= 1, got {bars_per_year!r}")
+        for name in STOPS:
+            if name in grid and getattr(options, name) is not None:
+                raise ValueError(f"{name} is both in the grid and a fixed option")
+            for value in grid.get(name, []):
+                check_stop(name, value)
+        closes = benchmark_closes(keywords["benchmark"])
+    except (ValueError, TypeError, OSError) as exc:
+        raise SweepError(str(exc)) from None
+    return {**options.as_dict(), "bars_per_year": bars_per_year, "benchmark": closes}
 
 
 def _stat_names() -> list[str]:
@@ -252,7 +288,7 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
     first: BaseException | None = None
     for combo in combos:
         try:
-            load(job, combo, symbol)
+            load(job, split(combo)[0], symbol)
             return
         except Exception as exc:
             first = first or exc

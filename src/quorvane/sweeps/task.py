@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "one_line"]
+           "one_thread_per_job", "one_line", "split"]
 
 
 @dataclass(frozen=True)
@@ -30,13 +30,15 @@ class Job:
     ``keywords`` go to every load (``class_name``, the fixed parameters);
     ``universe`` says whether the symbol of the row is passed as
     ``symbols=[symbol]``, as ``run --symbols SYMBOL`` passes it.
+    ``account`` holds the keywords of ``run_strategy`` (costs, fill timing,
+    rebalancing, stops, bars per year, the benchmark's closes); a
+    combination's stops replace its stops.
     """
 
     spec: Any
     keywords: Mapping[str, object] = field(default_factory=dict)
     params: Mapping[str, object] = field(default_factory=dict)
-    commission: float = 0.0
-    slippage: float = 0.0
+    account: Mapping[str, object] = field(default_factory=dict)
     universe: bool = False
     symbols: tuple[str, ...] | None = None
 
@@ -116,6 +118,16 @@ def register_plugins() -> None:
         pass
 
 
+def split(combination: Mapping[str, object]) -> tuple[dict[str, object], dict[str, object]]:
+    """A combination as (the strategy's parameters, the account's stops):
+    grid keys named like a stop are the account's."""
+    from quorvane.backtest.account import STOPS
+
+    strategy = {key: value for key, value in combination.items() if key not in STOPS}
+    stops = {key: value for key, value in combination.items() if key in STOPS}
+    return strategy, stops
+
+
 def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any:
     from quorvane.strategy_loader import load_strategy
 
@@ -143,9 +155,10 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
 
     prepare(job)
     row: dict[str, object] = {**job.params, **combination, "symbol": symbol}
+    parameters, stops = split(combination)
     try:
-        strategy = load(job, combination, symbol)
-        result = run_strategy(strategy, bars, commission=job.commission, slippage=job.slippage)
+        strategy = load(job, parameters, symbol)
+        result = run_strategy(strategy, bars, **{**job.account, **stops})
     except Exception as exc:
         row["error"] = one_line(exc)
         return row

@@ -63,16 +63,26 @@ struct TradeRecord {
 
 static_assert(sizeof(FillRecord) == 64 && sizeof(TradeRecord) == 88, "the record layouts are documented");
 
-// A growing array of plain records in the raw allocator, which may be used
-// without the interpreter lock. push() returns false when memory runs out.
+// A growing array of plain records. It may start in memory lent by a
+// bytearray that will hold the records (so that a good first guess of the
+// size costs no copy); past that it moves to the raw allocator, which may be
+// used without the interpreter lock. push() returns false when memory runs
+// out.
 template <typename Record>
 class Records {
 public:
     Records() noexcept = default;
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
-    ~Records() { PyMem_RawFree(data_); }
+    ~Records() {
+        if (owned_) PyMem_RawFree(data_);
+    }
 
+    // Starts in `capacity` records of `memory`, which outlives this object.
+    void lend(char* memory, Py_ssize_t capacity) noexcept {
+        data_ = reinterpret_cast<Record*>(memory);
+        capacity_ = capacity;
+    }
     bool push(const Record& record) noexcept {
         if (size_ == capacity_ && !grow()) return false;
         data_[size_++] = record;
@@ -81,23 +91,34 @@ public:
     void clear() noexcept { size_ = 0; }
     Py_ssize_t size() const noexcept { return size_; }
     Record& operator[](Py_ssize_t index) noexcept { return data_[index]; }
-    const char* bytes() const noexcept { return reinterpret_cast<const char*>(data_); }
-    Py_ssize_t byte_size() const noexcept { return size_ * static_cast<Py_ssize_t>(sizeof(Record)); }
+
+    // The records as a bytearray: `lent` cut to size when they stayed in
+    // it, else a new one. A new reference, or null with an exception set.
+    PyObject* bytes(PyObject* lent) const noexcept {
+        const Py_ssize_t length = size_ * static_cast<Py_ssize_t>(sizeof(Record));
+        if (owned_) return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data_), length);
+        if (PyByteArray_Resize(lent, length) < 0) return nullptr;
+        return Py_NewRef(lent);
+    }
 
 private:
     bool grow() noexcept {
         Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 64;
         if (capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(Record))) return false;
-        void* grown = PyMem_RawRealloc(data_, static_cast<size_t>(capacity) * sizeof(Record));
+        const size_t bytes = static_cast<size_t>(capacity) * sizeof(Record);
+        void* grown = owned_ ? PyMem_RawRealloc(data_, bytes) : PyMem_RawMalloc(bytes);
         if (grown == nullptr) return false;
+        if (!owned_ && size_) std::memcpy(grown, data_, static_cast<size_t>(size_) * sizeof(Record));
         data_ = static_cast<Record*>(grown);
         capacity_ = capacity;
+        owned_ = true;
         return true;
     }
 
     Record* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 0;
+    bool owned_ = false;
 };
 
 // What the account trades on: dates x symbols, row by row (the value of
@@ -541,6 +562,27 @@ bool parse_count(PyObject* obj, const char* name, Py_ssize_t* value) {
     return true;
 }
 
+// Upper bounds of the fills and trades of a run. A fill of a target needs
+// the target to differ from the one last filled, so each follows a change
+// of target (the first one from 0); a trade opens only at such a fill, and a
+// stop exits at most once per trade; rebalancing adds at most one fill per
+// symbol on each of its dates.
+void bounds(const double* close, const double* target, Py_ssize_t dates, Py_ssize_t symbols, Py_ssize_t rebalance,
+            Py_ssize_t* fills, Py_ssize_t* trades) {
+    Py_ssize_t changes = 0;
+    for (Py_ssize_t i = 0; i < symbols; ++i) {
+        double previous = 0.0;
+        for (Py_ssize_t t = 0; t < dates; ++t) {
+            const Py_ssize_t at = t * symbols + i;
+            if (std::isnan(close[at])) continue;
+            changes += target[at] != previous;
+            previous = target[at];
+        }
+    }
+    *trades = changes;
+    *fills = 2 * changes + (rebalance > 0 ? (dates / rebalance) * symbols : 0);
+}
+
 // Frees two raw scratch arrays on scope exit.
 struct Scratch {
     Holding* holdings = nullptr;
@@ -561,8 +603,8 @@ extern const char account_doc[] =
     "(symbol i of date t at t * symbols + i); a NaN close means no bar. cost_rate is\n"
     "(commission + slippage) / 10,000; next_open a bool; rebalance an int >= 0 (0:\n"
     "never); a stop of NaN is off. Fills equity and cash (one value per date) and\n"
-    "units (dates * symbols) at each close, and returns (fills, trades): bytes of\n"
-    "records in the native byte order, 64 bytes per fill (bar, symbol, at, reason:\n"
+    "units (dates * symbols) at each close, and returns (fills, trades): bytearrays\n"
+    "of records in the native byte order, 64 bytes per fill (bar, symbol, at, reason:\n"
     "int64; price, units, cost, equity: float64) and 88 per trade (symbol, side,\n"
     "entry_bar, exit_bar, bars, exit_reason: int64; entry_price, exit_price, pnl,\n"
     "basis, costs: float64). at: 0 close, 1 open, 2 a stop level; reason: 0 signal,\n"
@@ -611,6 +653,14 @@ PyObject* account(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!check_separate(output_names[o], *outputs[o], *outputs[p], output_names[p])) return nullptr;
         }
     }
+    // Fills and trades are bounded in advance (see bounds()): the records go
+    // straight into the bytearrays returned, without a copy.
+    Py_ssize_t most_fills, most_trades;
+    bounds(close.data(), target.data(), dates, symbols, rebalance, &most_fills, &most_trades);
+    OwnedRef fill_bytes(PyByteArray_FromStringAndSize(nullptr, most_fills * Py_ssize_t{sizeof(FillRecord)}));
+    if (!fill_bytes) return nullptr;
+    OwnedRef trade_bytes(PyByteArray_FromStringAndSize(nullptr, most_trades * Py_ssize_t{sizeof(TradeRecord)}));
+    if (!trade_bytes) return nullptr;
     Scratch scratch;
     scratch.holdings = static_cast<Holding*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(Holding)));
     scratch.prices = static_cast<double*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(double)));
@@ -618,14 +668,16 @@ PyObject* account(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Account ledger({open.data(), high.data(), low.data(), close.data(), target.data(), dates, symbols}, terms,
                    {equity.mutable_data(), cash.mutable_data(), units.mutable_data()}, scratch.holdings,
                    scratch.prices);
+    ledger.fills.lend(PyByteArray_AS_STRING(fill_bytes.get()), most_fills);
+    ledger.trades.lend(PyByteArray_AS_STRING(trade_bytes.get()), most_trades);
     bool done;
     Py_BEGIN_ALLOW_THREADS
     done = ledger.run();
     Py_END_ALLOW_THREADS
     if (!done) return PyErr_NoMemory();
-    OwnedRef fills(PyBytes_FromStringAndSize(ledger.fills.bytes(), ledger.fills.byte_size()));
+    OwnedRef fills(ledger.fills.bytes(fill_bytes.get()));
     if (!fills) return nullptr;
-    OwnedRef trades(PyBytes_FromStringAndSize(ledger.trades.bytes(), ledger.trades.byte_size()));
+    OwnedRef trades(ledger.trades.bytes(trade_bytes.get()));
     if (!trades) return nullptr;
     return PyTuple_Pack(2, fills.get(), trades.get());
 }

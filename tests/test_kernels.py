@@ -196,6 +196,49 @@ def test_macd_refuses_a_fast_period_longer_than_the_slow_one():
         _kernels.macd(np.ones(8), 4, 3, 2, np.empty(8), np.empty(8), np.empty(8))
 
 
+def account_arguments():
+    """Good arguments of the account kernel: 8 dates of 2 symbols."""
+    x = np.linspace(1.0, 2.0, 16)
+    return [x, x, x, x, np.zeros(16), 2, 0.0, False, 0, np.nan, np.nan, np.nan,
+            np.empty(8), np.empty(8), np.empty(16)]
+
+
+ACCOUNT_BAD = {
+    "values not a multiple of the symbols": (ValueError, {5: 3}),
+    "no symbols": (ValueError, {5: 0}),
+    "open shorter than close": (ValueError, {0: np.ones(15)}),
+    "target of int64": (TypeError, {4: np.zeros(16, dtype=np.int64)}),
+    "cost_rate above one half": (ValueError, {6: 0.6}),
+    "cost_rate negative": (ValueError, {6: -0.001}),
+    "cost_rate an int": (TypeError, {6: 0}),
+    "next_open an int": (TypeError, {7: 1}),
+    "rebalance negative": (ValueError, {8: -1}),
+    "rebalance a float": (TypeError, {8: 1.0}),
+    "stop_loss zero": (ValueError, {9: 0.0}),
+    "take_profit infinite": (ValueError, {10: float("inf")}),
+    "trailing_stop an int": (TypeError, {11: 1}),
+    "equity one value per symbol": (ValueError, {12: np.empty(16)}),
+    "cash read-only": (ValueError, {13: read_only(8)}),
+    "units is close": (ValueError, {14: "close"}),
+    "cash shares equity": (ValueError, {13: "equity"}),
+    "too few arguments": (TypeError, {15: "drop"}),
+}
+
+
+@pytest.mark.parametrize("case", ACCOUNT_BAD, ids=ACCOUNT_BAD)
+def test_the_account_refuses_bad_arguments(case):
+    error, changes = ACCOUNT_BAD[case]
+    arguments = account_arguments()
+    named = {"close": arguments[3], "equity": arguments[12]}
+    for position, value in changes.items():
+        if isinstance(value, str) and value == "drop":
+            del arguments[-1]
+        else:
+            arguments[position] = named.get(value, value) if isinstance(value, str) else value
+    with pytest.raises(error):
+        _kernels.account(*arguments)
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_the_entry_point_is_the_only_exported_symbol():
     listing = subprocess.run(["nm", "-D", "--defined-only", _kernels.__file__],

@@ -133,8 +133,8 @@ class _AccountResult:
 
     @cached_property
     def trades(self) -> pd.DataFrame:
-        """One row per round trip, in the order of entry: ``symbol`` (with
-        several symbols), ``direction``, ``entry_date``, ``entry_price``,
+        """One row per round trip, in the order of entry, with the columns
+        ``symbol`` (with several symbols), ``direction``, ``entry_date``, ``entry_price``,
         ``exit_date`` (NaT while open), ``exit_price`` (the last close while
         open), ``bars``, ``pnl``, ``return``, ``costs``, ``exit_reason``."""
         records = self._ledger.trades
@@ -159,8 +159,8 @@ class _AccountResult:
 
     @cached_property
     def fills(self) -> pd.DataFrame:
-        """One row per fill, in order: ``date``, ``symbol`` (with several
-        symbols), ``at`` (``close``, ``open`` or ``stop level``), ``reason``
+        """One row per fill, in order, with the columns ``date``, ``symbol``
+        (with several symbols), ``at`` (``close``, ``open`` or ``stop level``), ``reason``
         (``signal``, ``rebalance``, ``stop_loss``, ``take_profit``,
         ``trailing_stop``), ``price``, ``units`` (the change), ``cost`` and
         ``equity`` (the equity it was valued on)."""

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Benchmark of the backtest: the ``run`` command against its floor, the
-in-process backtest, the indicators against TA-Lib, and the same job in
-vectorbt and backtesting.py where they are installed (the ``bench`` extra).
+"""Benchmark of the backtest: the ``run`` command against its floor (with and
+without stops and next-open fills), a portfolio of 500 symbols against its
+floor, the in-process backtest, the indicators against TA-Lib, and the same
+job in vectorbt and backtesting.py where they are installed (the ``bench``
+extra).
 
     python bench/backtest.py              # 1,000,000 bars, a few minutes
-    python bench/backtest.py --smoke      # 20,000 bars, one round, seconds: for CI
+    python bench/backtest.py --smoke      # 20,000 bars, 20 symbols, one round, seconds: for CI
     python bench/backtest.py --bars 200000 --rounds 3 --no-peers
     python bench/backtest.py --indicators-only --rounds 5
 
@@ -34,6 +36,9 @@ sys.path.insert(0, str(BENCH))
 import make_bars  # noqa: E402
 
 MA_PERIOD = 20
+# The account's options that the second run variant adds.
+STOPS = ["--fill", "next-open", "--stop-loss", "0.02", "--take-profit", "0.04",
+         "--trailing-stop", "0.03"]
 
 
 # -- timing helpers ------------------------------------------------------------------
@@ -74,12 +79,45 @@ def table(rows: list[list[str]]) -> str:
 # -- the sections --------------------------------------------------------------------
 
 def bench_run(csv: Path, rounds: int) -> None:
-    """``quorvane run`` end to end against the floor script, in subprocesses."""
+    """``quorvane run`` end to end against the floor script, in subprocesses:
+    plain, and with next-open fills and the three stops."""
     python = sys.executable
     ours = [python, "-m", "quorvane", "run", "sma_momentum", "--param", f"ma_period={MA_PERIOD}",
             "--data", str(csv), "--json"]
     floor = [python, str(BENCH / "backtest_floor.py"), str(csv), str(MA_PERIOD)]
+    variants = {"plain": ours, "stops": ours + STOPS}
     run_process(floor)  # warm the file cache
+    ratios: dict[str, list[float]] = {name: [] for name in variants}
+    times: dict[str, list[float]] = {name: [] for name in variants}
+    floor_times, memory = [], []
+    for _ in range(rounds):
+        floor_time, _ = run_process(floor)
+        floor_times.append(floor_time)
+        for name, command in variants.items():
+            seconds, peak = run_process(command)
+            ratios[name].append(seconds / floor_time)
+            times[name].append(seconds)
+            memory.append(peak)
+    print(f"\n## run over {csv.stat().st_size / 1e6:.1f} MB of CSV ({rounds} rounds)\n")
+    print(table([
+        ["", "best s", "median ratio to floor", "peak memory MB"],
+        ["quorvane run sma_momentum --json", f"{min(times['plain']):.3f}",
+         f"{statistics.median(ratios['plain']):.2f} (target <= 1.2)",
+         f"{max(memory):.0f} (target < 400)"],
+        ["  the same with " + " ".join(STOPS), f"{min(times['stops']):.3f}",
+         f"{statistics.median(ratios['stops']):.2f} (target <= 1.4)", ""],
+        ["floor (bench/backtest_floor.py)", f"{min(floor_times):.3f}", "1.00", ""],
+    ]))
+
+
+def bench_portfolio(folder: Path, rounds: int) -> None:
+    """``quorvane run`` over a folder of Parquet files, one account for all
+    the symbols, against the floor over the same closes."""
+    python = sys.executable
+    ours = [python, "-m", "quorvane", "run", "sma_momentum", "--param", f"ma_period={MA_PERIOD}",
+            "--data", str(folder), "--json"]
+    floor = [python, str(BENCH / "portfolio_floor.py"), str(folder), str(MA_PERIOD)]
+    run_process(floor)
     ratios, ours_times, floor_times, memory = [], [], [], []
     for _ in range(rounds):
         floor_time, _ = run_process(floor)
@@ -88,12 +126,13 @@ def bench_run(csv: Path, rounds: int) -> None:
         ours_times.append(our_time)
         floor_times.append(floor_time)
         memory.append(peak)
-    print(f"\n## run over {csv.stat().st_size / 1e6:.1f} MB of CSV ({rounds} rounds)\n")
+    files = sorted(folder.iterdir())
+    print(f"\n## a portfolio of {len(files)} Parquet files ({rounds} rounds)\n")
     print(table([
         ["", "best s", "median ratio to floor", "peak memory MB"],
-        ["quorvane run sma_momentum --json", f"{min(ours_times):.3f}",
-         f"{statistics.median(ratios):.2f} (target <= 1.5)", f"{max(memory):.0f} (target < 400)"],
-        ["floor (bench/backtest_floor.py)", f"{min(floor_times):.3f}", "1.00", ""],
+        ["quorvane run sma_momentum --data FOLDER --json", f"{min(ours_times):.3f}",
+         f"{statistics.median(ratios):.2f} (target <= 3)", f"{max(memory):.0f}"],
+        ["floor (bench/portfolio_floor.py)", f"{min(floor_times):.3f}", "1.00", ""],
     ]))
 
 
@@ -102,16 +141,24 @@ def bench_in_process(bars, repeat: int) -> float:
     from quorvane.trader_core.strategies import SMAMomentumStrategy
     strategy = SMAMomentumStrategy(ma_period=MA_PERIOD)
     positions = strategy.generate_signals(bars)
+    stops = {"fill": "next-open", "stop_loss": 0.02, "take_profit": 0.04, "trailing_stop": 0.03}
     run = best_of(lambda: run_strategy(strategy, bars), repeat)
     signals = best_of(lambda: strategy.generate_signals(bars), repeat)
     alone = best_of(lambda: backtest(bars, positions), repeat)
-    print(f"\n## run_strategy on {len(bars):,} bars already loaded (best of {repeat})\n")
+    with_stops = best_of(lambda: backtest(bars, positions, **stops), repeat)
+    result = backtest(bars, positions)
+    tables = best_of(lambda: (backtest(bars, positions).trades, result.fills), repeat)
+    print(f"\n## run_strategy on {len(bars):,} bars already loaded (best of {repeat}; "
+          f"{result.stats['fills']:,} fills)\n")
     print(table([
         ["", "ms"],
         ["run_strategy(SMAMomentumStrategy(), bars), statistics included",
          f"{run * 1e3:.1f} (target < 50)"],
         ["  of which generate_signals", f"{signals * 1e3:.1f}"],
         ["  of which backtest(bars, positions)", f"{alone * 1e3:.1f}"],
+        ["backtest(bars, positions) with next-open fills and the three stops",
+         f"{with_stops * 1e3:.1f}"],
+        ["backtest(bars, positions) and its trades and fills tables", f"{tables * 1e3:.1f}"],
     ]))
     return run
 
@@ -279,7 +326,7 @@ def bench_peers(bars, ours: float, repeat: int, backtesting_bars: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true",
-                        help="20,000 bars, one round, no peers: a few seconds")
+                        help="20,000 bars, 20 symbols, one round, no peers: a few seconds")
     parser.add_argument("--bars", type=int, default=None)
     parser.add_argument("--rounds", type=int, default=None)
     parser.add_argument("--no-peers", action="store_true")
@@ -305,6 +352,9 @@ def main() -> None:
         bench_run(csv, rounds)
         from quorvane.data import read_bars
         bars = read_bars(csv)
+        symbols, days = (20, 300) if args.smoke else (500, 2500)
+        make_bars.daily_folder(Path(folder) / "universe", symbols, days)
+        bench_portfolio(Path(folder) / "universe", rounds)
     ours = bench_in_process(bars, repeat)
     bench_indicators(count, rounds)
     bench_import(3 if args.smoke else 15)

@@ -1,11 +1,11 @@
-"""Write synthetic minute bars for the benchmarks: a CSV (or Parquet) file of
-one symbol, or a folder of several.
+"""Write synthetic bars for the benchmarks: a CSV (or Parquet) file of one
+symbol's minute bars, or a folder of several symbols' daily bars.
 
     python bench/make_bars.py OUT.csv [--bars 1000000] [--seed 7]
 
 The prices are a geometric random walk; the dates are the minutes of 09:30 to
-16:00 on weekdays, so a million bars span about ten years.  Nothing here is
-market data.
+16:00 on weekdays, so a million bars span about ten years (or weekdays, for
+the daily bars of a folder).  Nothing here is market data.
 """
 
 from __future__ import annotations
@@ -41,6 +41,16 @@ def bars(count: int, seed: int = 7) -> pd.DataFrame:
         "volume": rng.integers(100, 10_000, count).astype(float),
     }, index=pd.DatetimeIndex(dates, name="date"))
     return frame.round({"open": 4, "high": 4, "low": 4, "close": 4})
+
+
+def daily_folder(folder: Path, symbols: int, count: int, seed: int = 11) -> None:
+    """``symbols`` Parquet files of ``count`` weekday bars each, on the same dates."""
+    folder.mkdir(parents=True, exist_ok=True)
+    dates = pd.bdate_range("2015-01-02", periods=count, name="date")
+    for number in range(symbols):
+        frame = bars(count, seed + number)
+        frame.index = dates
+        write(frame, folder / f"S{number:04d}.parquet")
 
 
 def write(frame: pd.DataFrame, path: Path) -> None:

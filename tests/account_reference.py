@@ -231,7 +231,10 @@ def account(bars, targets, *, commission=0.0, slippage=0.0, fill="close", rebala
             trade[s].exit_price = last[s]
             trade[s].pnl += units[s] * last[s]
     out["fills"] = fills
-    out["trades"] = [t.row() for t in trades]
+    # In the order of entry: by date, then symbol.
+    order = sorted(range(len(trades)),
+                   key=lambda k: (trades[k].entry_date, symbols.index(trades[k].symbol)))
+    out["trades"] = [trades[k].row() for k in order]
     return out
 
 

@@ -243,9 +243,14 @@ def test_statistics_against_plain_formulas():
     fills = result.fills
     assert result.stats["turnover"] == pytest.approx(
         sum(abs(f.units) * f.price / f.equity for f in fills.itertuples()))
-    pnl = result.trades["pnl"]
+    trades = result.trades
+    pnl = trades["pnl"]
     assert result.stats["win_rate"] == pytest.approx((pnl > 0).mean())
     assert result.stats["profit_factor"] == pytest.approx(pnl[pnl > 0].sum() / -pnl[pnl < 0].sum())
+    assert result.stats["avg_trade_return"] == pytest.approx(trades["return"].mean())
+    assert result.stats["worst_trade_return"] == trades["return"].min()
+    assert result.stats["avg_trade_bars"] == pytest.approx(trades["bars"].mean())
+    assert result.stats["costs"] == pytest.approx(fills["cost"].sum())
 
 
 def test_beta_alpha_and_correlation_against_a_benchmark():

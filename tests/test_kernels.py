@@ -221,6 +221,7 @@ ACCOUNT_BAD = {
     "cash read-only": (ValueError, {13: read_only(8)}),
     "units is close": (ValueError, {14: "close"}),
     "cash shares equity": (ValueError, {13: "equity"}),
+    "cash without units": (TypeError, {14: None}),
     "too few arguments": (TypeError, {15: "drop"}),
 }
 

@@ -1,7 +1,7 @@
-"""The terms of the account and its one compiled pass.
+"""The terms of the account and its compiled pass.
 
 :class:`AccountOptions` holds and checks what the account is run with (costs,
-fill timing, rebalancing, stops); :func:`run_account` runs the compiled loop
+fill timing, rebalancing, stops); :meth:`Market.run` runs the compiled loop
 over aligned arrays of dates x symbols and returns its :class:`Ledger`.  The
 rules themselves are written in ``docs/backtest.rst`` and in the
 :mod:`quorvane.backtest` docstring.
@@ -12,13 +12,14 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, fields
+from typing import NamedTuple
 
 import numpy as np
 
 from quorvane import _kernels
 
-__all__ = ["AccountOptions", "FILLS", "FILL_DTYPE", "Ledger", "MAX_COST_BPS", "REASONS", "STOPS",
-           "TRADE_DTYPE", "WHERE", "cost_rate", "run_account"]
+__all__ = ["AccountOptions", "FILLS", "FILL_DTYPE", "Ledger", "MAX_COST_BPS", "Market", "REASONS",
+           "STOPS", "Summary", "TRADE_DTYPE", "WHERE", "check_stop", "cost_rate"]
 
 # Costs above half of the traded value would make a flip cost more than the
 # position it leaves; no market charges that.
@@ -113,46 +114,81 @@ def check_stop(name: str, value: object) -> float | None:
     return float(value)
 
 
+class Summary(NamedTuple):
+    """The sums of a run that the statistics are computed from."""
+
+    fills: int
+    turnover: float   # the sum of |units| * price / equity over the fills
+    costs: float
+    held: int         # dates with some units held at the close
+    trades: int
+    wins: int         # trades with a pnl above 0
+    gains: float      # their pnl
+    losses: float     # the pnl of the trades below 0
+    returns: float    # the sum of the trades' returns
+    best: float
+    worst: float
+    bars: int         # the sum of the trades' bars
+
+
 @dataclass(frozen=True, eq=False)
 class Ledger:
-    """What the compiled pass returns: at each date's close the ``equity``,
-    the ``cash`` and the ``units`` of each symbol (dates x symbols), and the
-    records of the ``fills`` and ``trades`` (:data:`FILL_DTYPE`,
-    :data:`TRADE_DTYPE`), in the order they happened and were entered."""
+    """What the compiled pass returns: the ``equity`` at each date's close,
+    the :class:`Summary`, and with ``detail`` the ``cash`` and the ``units``
+    of each symbol (dates x symbols) at each close and the records of the
+    ``fills`` and ``trades`` (:data:`FILL_DTYPE`, :data:`TRADE_DTYPE`; the
+    trades in the order of their entry, by date and then symbol)."""
 
     equity: np.ndarray
-    cash: np.ndarray
-    units: np.ndarray
-    fills: np.ndarray
-    trades: np.ndarray
+    summary: Summary
+    cash: np.ndarray | None = None
+    units: np.ndarray | None = None
+    fills: np.ndarray | None = None
+    trades: np.ndarray | None = None
 
 
-def run_account(close: np.ndarray, target: np.ndarray, options: AccountOptions, *,
-                open: np.ndarray | None = None, high: np.ndarray | None = None,
-                low: np.ndarray | None = None) -> Ledger:
-    """The account over dates x symbols: float64 arrays of shape (dates,
-    symbols), NaN where a symbol has no bar (its target is then ignored).
+@dataclass(frozen=True, eq=False)
+class Market:
+    """What the account runs over: float64 arrays of shape (dates, symbols),
+    NaN where a symbol has no bar (its target is then ignored).  ``open``,
+    ``high`` and ``low`` are needed only when the options use them
+    (:attr:`AccountOptions.uses_ranges`); the loop never reads them
+    otherwise."""
 
-    ``open``, ``high`` and ``low`` are needed only when
-    ``options.uses_ranges``; the loop never reads them otherwise.
-    """
-    dates, symbols = close.shape
-    close = np.ascontiguousarray(close, dtype=np.float64)
-    target = np.ascontiguousarray(target, dtype=np.float64)
-    if options.uses_ranges:
-        assert open is not None and high is not None and low is not None
-        ranges = [np.ascontiguousarray(values, dtype=np.float64) for values in (open, high, low)]
-    else:
-        ranges = [close, close, close]
-    equity = np.empty(dates)
-    cash = np.empty(dates)
-    units = np.empty((dates, symbols))
-    off = math.nan
-    fills, trades = _kernels.account(
-        *(values.reshape(-1) for values in ranges), close.reshape(-1), target.reshape(-1),
-        symbols, options.cost_rate, options.fill == "next-open", options.rebalance,
-        *(off if getattr(options, name) is None else getattr(options, name) for name in STOPS),
-        equity, cash, units.reshape(-1))
-    return Ledger(equity=equity, cash=cash, units=units,
-                  fills=np.frombuffer(fills, dtype=FILL_DTYPE),
-                  trades=np.frombuffer(trades, dtype=TRADE_DTYPE))
+    close: np.ndarray
+    target: np.ndarray
+    open: np.ndarray | None = None
+    high: np.ndarray | None = None
+    low: np.ndarray | None = None
+
+    def run(self, options: AccountOptions, *, detail: bool = False) -> Ledger:
+        """One pass of the account: the equity and the sums, and with
+        ``detail`` the cash, the units and the records too (a second pass
+        for tables costs what the first did)."""
+        dates, symbols = self.close.shape
+        close = np.ascontiguousarray(self.close, dtype=np.float64)
+        target = np.ascontiguousarray(self.target, dtype=np.float64)
+        if options.uses_ranges:
+            assert self.open is not None and self.high is not None and self.low is not None
+            ranges = [np.ascontiguousarray(values, dtype=np.float64)
+                      for values in (self.open, self.high, self.low)]
+        else:
+            ranges = [close, close, close]
+        equity = np.empty(dates)
+        cash = np.empty(dates) if detail else None
+        units = np.empty((dates, symbols)) if detail else None
+        off = math.nan
+        summary, fills, trades = _kernels.account(
+            *(values.reshape(-1) for values in ranges), close.reshape(-1), target.reshape(-1),
+            symbols, options.cost_rate, options.fill == "next-open", options.rebalance,
+            *(off if getattr(options, name) is None else getattr(options, name) for name in STOPS),
+            equity, cash, None if units is None else units.reshape(-1))
+        if not detail:
+            return Ledger(equity=equity, summary=Summary(*summary))
+        records = np.frombuffer(trades, dtype=TRADE_DTYPE)
+        if symbols > 1:
+            # The kernel writes trades as they close: in the order of entry,
+            # by date and then symbol (one symbol's close in order).
+            records = records[np.lexsort((records["symbol"], records["entry_bar"]))]
+        return Ledger(equity=equity, summary=Summary(*summary), cash=cash, units=units,
+                      fills=np.frombuffer(fills, dtype=FILL_DTYPE), trades=records)

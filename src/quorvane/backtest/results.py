@@ -4,7 +4,10 @@
 Both expose the account's per-date arrays (equity, cash, units, per-bar
 returns, drawdown, weights) and its tables (trades, fills) as cached
 properties: each is computed once, when first read, and the statistics, the
-command line's files and the plot all read the same ones.
+command line's files and the plot all read the same ones.  The statistics
+need only the equity and the account's sums; cash, units and the tables
+come from a second pass of the account, made the first time one of them is
+read.
 """
 
 from __future__ import annotations
@@ -17,7 +20,7 @@ import pandas as pd
 
 from quorvane.stats import bar_returns, buy_and_hold, drawdown, statistics
 
-from .account import REASONS, WHERE, AccountOptions, Ledger
+from .account import REASONS, WHERE, AccountOptions, Ledger, Market
 
 __all__ = ["BacktestResult", "PortfolioResult"]
 
@@ -26,32 +29,38 @@ class _AccountResult:
     """The per-date arrays and tables that one account run gives, for one
     symbol or several; the subclasses shape the per-symbol ones."""
 
-    def __init__(self, *, dates: pd.DatetimeIndex, symbols: Sequence[str], closes: np.ndarray,
-                 ledger: Ledger, options: AccountOptions, bars_per_year: int,
-                 bars_per_year_reason: str, benchmark: pd.Series | None) -> None:
+    def __init__(self, *, dates: pd.DatetimeIndex, symbols: Sequence[str], market: Market,
+                 options: AccountOptions, bars_per_year: int, bars_per_year_reason: str,
+                 benchmark: pd.Series | None) -> None:
         self.dates = dates
         self.symbols = tuple(symbols)
         self.options = options
         self.bars_per_year = bars_per_year
         self.bars_per_year_reason = bars_per_year_reason
         self.benchmark = benchmark
-        self._closes = closes
-        self._ledger = ledger
+        self._market = market
+        self._ledger = market.run(options)
         self.stats: dict[str, float | int | None] = self._statistics()
 
     def _statistics(self) -> dict[str, float | int | None]:
-        ledger = self._ledger
-        fills = ledger.fills
-        units = ledger.units
-        held = units[:, 0] if units.shape[1] == 1 else units.any(axis=1)
+        summary = self._ledger.summary
         return statistics(
-            equity=ledger.equity, returns=self._returns, drawdowns=self._drawdown,
-            bars_per_year=self.bars_per_year, exposure=np.count_nonzero(held) / units.shape[0],
-            trade_pnl=ledger.trades["pnl"], trade_returns=self.trade_returns,
-            trade_bars=ledger.trades["bars"], fills=fills.size,
-            turnover=float(np.sum(np.abs(fills["units"]) * fills["price"] / fills["equity"])),
-            costs=float(fills["cost"].sum()), benchmark_returns=self._benchmark_returns,
+            equity=self._ledger.equity, returns=self._returns, drawdowns=self._drawdown,
+            bars_per_year=self.bars_per_year, exposure=summary.held / len(self.dates),
+            trades={name: getattr(summary, name) for name in (
+                "trades", "wins", "gains", "losses", "returns", "best", "worst", "bars")},
+            fills=summary.fills, turnover=summary.turnover, costs=summary.costs,
+            benchmark_returns=self._benchmark_returns,
             buy_and_hold_return=float(self._buy_and_hold[-1]) - 1.0)
+
+    @cached_property
+    def _detail(self) -> Ledger:
+        # The same pass again, keeping cash, units and the records.
+        return self._market.run(self.options, detail=True)
+
+    @property
+    def _closes(self) -> np.ndarray:
+        return self._market.close
 
     # -- per-date arrays ---------------------------------------------------------------
 
@@ -66,7 +75,9 @@ class _AccountResult:
     @cached_property
     def cash(self) -> pd.Series:
         """The cash at each date's close."""
-        return self._series(self._ledger.cash, "cash")
+        cash = self._detail.cash
+        assert cash is not None
+        return self._series(cash, "cash")
 
     @cached_property
     def _returns(self) -> np.ndarray:
@@ -95,7 +106,7 @@ class _AccountResult:
             marks = pd.DataFrame(closes).ffill().fillna(0.0).to_numpy()
         equity = self._ledger.equity[:, None]
         with np.errstate(divide="ignore", invalid="ignore"):
-            weights = self._ledger.units * marks / equity
+            weights = self._units * marks / equity
         weights[np.broadcast_to(equity == 0.0, weights.shape)] = 0.0
         return weights
 
@@ -125,10 +136,22 @@ class _AccountResult:
 
     # -- tables ----------------------------------------------------------------------
 
+    @property
+    def _units(self) -> np.ndarray:
+        units = self._detail.units
+        assert units is not None
+        return units
+
+    @property
+    def _trades(self) -> np.ndarray:
+        trades = self._detail.trades
+        assert trades is not None
+        return trades
+
     @cached_property
     def trade_returns(self) -> np.ndarray:
         """The ``return`` of each trade, in the order of :attr:`trades`."""
-        trades = self._ledger.trades
+        trades = self._trades
         return trades["pnl"] / trades["basis"]
 
     @cached_property
@@ -137,7 +160,7 @@ class _AccountResult:
         ``symbol`` (with several symbols), ``direction``, ``entry_date``, ``entry_price``,
         ``exit_date`` (NaT while open), ``exit_price`` (the last close while
         open), ``bars``, ``pnl``, ``return``, ``costs``, ``exit_reason``."""
-        records = self._ledger.trades
+        records = self._trades
         exits = records["exit_bar"]
         open_ = exits < 0
         exit_dates = self.dates[np.where(open_, 0, exits)]
@@ -164,7 +187,8 @@ class _AccountResult:
         (``signal``, ``rebalance``, ``stop_loss``, ``take_profit``,
         ``trailing_stop``), ``price``, ``units`` (the change), ``cost`` and
         ``equity`` (the equity it was valued on)."""
-        records = self._ledger.fills
+        records = self._detail.fills
+        assert records is not None
         table = pd.DataFrame({
             "date": self.dates[records["bar"]],
             "at": WHERE[records["at"]],
@@ -218,14 +242,14 @@ class BacktestResult(_AccountResult):
     ``trades`` and ``fills`` are DataFrames.
     """
 
-    def __init__(self, *, bars: pd.DataFrame, positions: np.ndarray, ledger: Ledger, options: AccountOptions, bars_per_year: int,
-                 bars_per_year_reason: str, benchmark: pd.Series | None) -> None:
+    def __init__(self, *, bars: pd.DataFrame, positions: np.ndarray, market: Market,
+                 options: AccountOptions, bars_per_year: int, bars_per_year_reason: str,
+                 benchmark: pd.Series | None) -> None:
         self.bars = bars
         self.positions = pd.Series(positions, index=bars.index, name="position", copy=False)
-        close = bars["close"].to_numpy(dtype=np.float64)
-        super().__init__(dates=bars.index, symbols=[""], closes=close.reshape(-1, 1),
-                         ledger=ledger, options=options, bars_per_year=bars_per_year,
-                         bars_per_year_reason=bars_per_year_reason, benchmark=benchmark)
+        super().__init__(dates=bars.index, symbols=[""], market=market, options=options,
+                         bars_per_year=bars_per_year, bars_per_year_reason=bars_per_year_reason,
+                         benchmark=benchmark)
 
     @property
     def close(self) -> pd.Series:
@@ -234,7 +258,7 @@ class BacktestResult(_AccountResult):
     @cached_property
     def units(self) -> pd.Series:
         """The units held at each close."""
-        return self._series(self._ledger.units[:, 0], "units")
+        return self._series(self._units[:, 0], "units")
 
     @cached_property
     def weights(self) -> pd.Series:
@@ -253,13 +277,12 @@ class PortfolioResult(_AccountResult):
     """
 
     def __init__(self, *, per_symbol: Mapping[str, BacktestResult], dates: pd.DatetimeIndex,
-                 closes: np.ndarray, ledger: Ledger, options: AccountOptions,
-                 bars_per_year: int, bars_per_year_reason: str,
-                 benchmark: pd.Series | None) -> None:
+                 market: Market, options: AccountOptions, bars_per_year: int,
+                 bars_per_year_reason: str, benchmark: pd.Series | None) -> None:
         self.per_symbol = dict(per_symbol)
-        super().__init__(dates=dates, symbols=list(per_symbol), closes=closes, ledger=ledger,
-                         options=options, bars_per_year=bars_per_year,
-                         bars_per_year_reason=bars_per_year_reason, benchmark=benchmark)
+        super().__init__(dates=dates, symbols=list(per_symbol), market=market, options=options,
+                         bars_per_year=bars_per_year, bars_per_year_reason=bars_per_year_reason,
+                         benchmark=benchmark)
 
     def _frame(self, values: np.ndarray) -> pd.DataFrame:
         return pd.DataFrame(values, index=self.dates, columns=list(self.symbols), copy=False)
@@ -271,7 +294,7 @@ class PortfolioResult(_AccountResult):
     @cached_property
     def units(self) -> pd.DataFrame:
         """The units of each symbol at each close."""
-        return self._frame(self._ledger.units)
+        return self._frame(self._units)
 
     @cached_property
     def weights(self) -> pd.DataFrame:

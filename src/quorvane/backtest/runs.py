@@ -13,7 +13,7 @@ import pandas as pd
 
 from quorvane.stats import infer_bars_per_year
 
-from .account import AccountOptions, run_account
+from .account import AccountOptions, Market
 from .positions import check_positions
 from .results import BacktestResult, PortfolioResult
 
@@ -96,9 +96,9 @@ def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
     close = _column(bars, "close")
     ranges = {name: _column(bars, name).reshape(-1, 1) for name in _RANGES} \
         if options.uses_ranges else {}
-    ledger = run_account(close.reshape(-1, 1), positions.reshape(-1, 1), options, **ranges)
+    market = Market(close.reshape(-1, 1), positions.reshape(-1, 1), **ranges)
     bars_per_year, reason = _annualisation(bars.index, bars_per_year)
-    return BacktestResult(bars=bars, positions=positions, ledger=ledger, options=options,
+    return BacktestResult(bars=bars, positions=positions, market=market, options=options,
                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
                           benchmark=benchmark)
 
@@ -214,11 +214,11 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
             source = result.positions if name == "target" else result.bars[name]
             values[rows, column] = source.to_numpy(dtype=np.float64)
     ranges = {name: aligned[name] for name in _RANGES if name in aligned}
-    ledger = run_account(aligned["close"], aligned["target"], options, **ranges)
+    market = Market(aligned["close"], aligned["target"], **ranges)
     bars_per_year, reason = _annualisation(dates, bars_per_year)
-    return PortfolioResult(per_symbol=results, dates=dates, closes=aligned["close"], ledger=ledger,
-                           options=options, bars_per_year=bars_per_year,
-                           bars_per_year_reason=reason, benchmark=closes)
+    return PortfolioResult(per_symbol=results, dates=dates, market=market, options=options,
+                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
+                           benchmark=closes)
 
 
 def _shared_benchmark(results: list[BacktestResult]) -> pd.Series | None:

@@ -10,7 +10,7 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 import pytest
 
-from quorvane.data import DataError, load_data, read_bars, read_universe
+from quorvane.data import DataError, load_data, normalise_bars, read_bars, read_universe
 
 GOOD = """\ufeffVolume,Note,CLOSE,Date,Low,High,open
 10,a,100,2024-01-01,99,101,100
@@ -22,6 +22,8 @@ GOOD = """\ufeffVolume,Note,CLOSE,Date,Low,High,open
 def write(tmp_path, text, name="bars", fmt="csv"):
     """The CSV text as a .csv file, or as Parquet with the types pyarrow infers."""
     path = tmp_path / f"{name}.{fmt}"
+    if fmt == "frame":
+        return pd.read_csv(io.StringIO(text.lstrip("\ufeff")))
     if fmt == "csv":
         path.write_text(text, encoding="utf-8")
     else:
@@ -56,12 +58,13 @@ ROW1 = "2024-01-01,1,2,0.5,1,10\n"
      "row 3: date 2024-01-02 00:00:00 repeats the date of row 2"),
     ("31/01/2024,1,2,0.5,1,10\n", "row 2: date '31/01/2024' is not a date in ISO format"),
 ])
-@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "frame"])
 def test_bad_rows_are_named_by_file_and_row(tmp_path, fmt, rows, message):
+    # A DataFrame the caller holds is refused as its file would be.
     path = write(tmp_path, HEADER + ROW1 + rows, fmt=fmt)
     with pytest.raises(DataError) as info:
         read_bars(path)
-    assert str(info.value).startswith(f"{path}, {message}")
+    assert str(info.value).startswith(f"{'bars' if fmt == 'frame' else path}, {message}")
 
 
 @pytest.mark.parametrize("text, message", [
@@ -121,3 +124,84 @@ def test_load_data_defaults_to_the_sample_and_names_a_file_by_its_stem(tmp_path)
     assert list(load_data(write(tmp_path, GOOD, "OGDC"))) == ["OGDC"]
     with pytest.raises(FileNotFoundError, match="data file not found"):
         load_data(tmp_path / "missing.csv")
+
+
+# -- DataFrames the caller holds -------------------------------------------------
+
+def _shapes(tmp_path):
+    """The same bars in the shapes users hold them."""
+    path = write(tmp_path, GOOD)
+    text = GOOD.lstrip("\ufeff")
+    yield pd.read_csv(path, index_col="Date", parse_dates=True)
+    yield pd.read_csv(path, index_col="Date")  # ISO text in an index named Date
+    plain = pd.read_csv(io.StringIO(text))
+    yield plain  # a Date column of text
+    yield plain.assign(Date=pd.to_datetime(plain["Date"]), **{"Adj Close": 1.0})
+    yield plain.assign(Close=plain["CLOSE"].astype(object).astype(str)).drop(columns="CLOSE")
+    with_tz = plain.assign(Date=pd.to_datetime(plain["Date"]).dt.tz_localize("UTC"))
+    yield with_tz.assign(Date=with_tz["Date"].dt.tz_localize(None))
+    # Labels in two levels, one naming the symbol.
+    two = pd.read_csv(path, index_col="Date", parse_dates=True)
+    two.columns = pd.MultiIndex.from_product([two.columns, ["OGDC"]], names=["Price", "Ticker"])
+    yield two
+    yield read_bars(path)
+
+
+def test_dataframes_in_the_usual_shapes_normalise_to_what_the_reader_gives(tmp_path):
+    expected = read_bars(write(tmp_path, GOOD))
+    for number, shape in enumerate(_shapes(tmp_path)):
+        before = shape.copy()
+        for normalised in (normalise_bars(shape), read_bars(shape)):
+            pd.testing.assert_frame_equal(normalised, expected, obj=f"shape {number}")
+        pd.testing.assert_frame_equal(shape, before)  # the caller's frame is left alone
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda f: f.assign(close=f["close"].where(f.index.day != 2)), ", row 2: close is missing"),
+    (lambda f: f.assign(volume=np.inf), ", row 1: volume is inf; volumes must be numbers >= 0"),
+    (lambda f: f.iloc[::-1], ", row 2: date 2024-01-02 00:00:00 comes before the date of row 1"),
+    (lambda f: f.reset_index(drop=True), ": no column date; expected the columns date,open,"
+                                         "high,low,close,volume (any order and letter case; the "
+                                         "dates may be the index)"),
+    (lambda f: f.iloc[:0].rename(columns=str.upper), " holds no bars"),
+    (lambda f: f.assign(symbol=["X", "Y", "X"]), " holds 2 symbols (X, Y); pass one DataFrame "
+                                                 "per symbol"),
+    (lambda f: pd.concat({"X": f, "Y": f}, axis=1).swaplevel(axis=1),
+     " holds 2 symbols (X, Y); pass one DataFrame per symbol"),
+])
+def test_bad_dataframes_are_refused_naming_the_label_and_row(tmp_path, change, message):
+    bars = change(read_bars(write(tmp_path, GOOD)))
+    with pytest.raises(DataError) as info:
+        normalise_bars(bars, label="OGDC")
+    assert str(info.value).startswith(f"OGDC{message}")
+
+
+def test_symbols_of_different_bar_spacings_are_refused_everywhere(tmp_path):
+    from quorvane import sweep
+    from quorvane.sweeps import SweepError
+
+    days = read_bars(write(tmp_path, GOOD))
+    hours = days.set_axis(pd.date_range("2024-01-01", periods=3, freq="h", name="date"))
+    folder = tmp_path / "mixed"
+    folder.mkdir()
+    days.to_csv(folder / "DAY.csv")
+    hours.to_parquet(folder / "HOUR.parquet")
+    message = "DAY has daily bars and HOUR 1-hour bars; symbols run together need one bar spacing"
+    for read in (load_data, read_universe):
+        with pytest.raises(DataError, match=message):
+            read(folder)
+    with pytest.raises(SweepError, match=message):
+        sweep("sma_momentum", {"ma_period": [2]}, {"DAY": days, "HOUR": hours}, jobs=1)
+    assert list(load_data(folder, ["HOUR"])) == ["HOUR"]
+
+
+def test_a_sweep_checks_the_dataframe_it_is_given(tmp_path):
+    from quorvane import sweep
+    from quorvane.sweeps import SweepError
+
+    bars = read_bars(write(tmp_path, GOOD))
+    with pytest.raises(SweepError, match="data, row 2: date 2024-01-02 00:00:00 comes before"):
+        sweep("sma_momentum", {"ma_period": [2]}, bars.iloc[::-1], jobs=1)
+    with pytest.raises(SweepError, match="AAA, row 3: close is -1"):
+        sweep("sma_momentum", {"ma_period": [2]}, {"AAA": bars.assign(close=[1.0, 2.0, -1.0])},
+              jobs=1)

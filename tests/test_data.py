@@ -205,3 +205,50 @@ def test_a_sweep_checks_the_dataframe_it_is_given(tmp_path):
     with pytest.raises(SweepError, match="AAA, row 3: close is -1"):
         sweep("sma_momentum", {"ma_period": [2]}, {"AAA": bars.assign(close=[1.0, 2.0, -1.0])},
               jobs=1)
+
+
+# -- the calendar of the dates -------------------------------------------------------
+
+MINUTES = pd.DatetimeIndex([day + pd.Timedelta(minutes=570 + m)
+                            for day in pd.bdate_range("2024-01-01", periods=3) for m in range(390)])
+
+
+@pytest.mark.parametrize("dates, bars_per_year, reason", [
+    (pd.bdate_range("2024-01-01", periods=30), 252, "daily bars, weekdays only"),
+    (pd.date_range("2024-01-01", periods=30, freq="D"), 365, "daily bars, weekends included"),
+    (pd.date_range("2024-01-01", periods=30, freq="W"), 52, "weekly bars"),
+    (pd.date_range("2024-01-31", periods=30, freq="ME"), 12, "monthly bars"),
+    (pd.date_range("2024-01-31", periods=30, freq="BME"), 12, "monthly bars"),
+    (pd.date_range("2000-03-31", periods=30, freq="BQE"), 4, "quarterly bars"),
+    (pd.date_range("1990-12-31", periods=30, freq="YE"), 1, "yearly bars"),
+    # The data's own calendar: steps over the years from the first date to the last.
+    (pd.date_range("2024-01-01", periods=240, freq="h", tz="UTC"), 8766, "1-hour bars, by the "
+     "data's own calendar: 239 steps over 10.0 days"),
+    (MINUTES, round(1169 / ((2 * 1440 + 389) / (365.25 * 1440))), "1-minute bars"),
+    (pd.date_range("2020-01-01", periods=100, freq="3D"), round(99 / (297 / 365.25)),
+     "bars 3 days apart, a spacing with no name, by the data's own calendar"),
+])
+def test_bars_per_year_follow_the_spacing_of_the_dates(dates, bars_per_year, reason):
+    from quorvane.stats import infer_bars_per_year
+
+    assert infer_bars_per_year(dates)[0] == bars_per_year
+    assert infer_bars_per_year(dates)[1].startswith(reason)
+
+
+@pytest.mark.parametrize("zone, switch", [("Europe/Berlin", None), ("America/New_York", None),
+                                          (None, 40)])
+def test_dates_written_with_summer_time_offsets_keep_their_local_calendar(tmp_path, zone, switch):
+    from quorvane.stats import infer_bars_per_year
+
+    days = pd.bdate_range("2023-01-02", "2024-12-31")
+    if zone is not None:
+        stamps = [day.isoformat() for day in days.tz_localize(zone)]
+    else:  # offsets that change on a made-up day: no zone has that rule
+        stamps = [f"{day.date()}T00:00:00+0{1 if n < switch else 2}:00"
+                  for n, day in enumerate(days)]
+    text = "date,open,high,low,close,volume\n" + "".join(
+        f"{stamp},1,1,1,1,1\n" for stamp in stamps)
+    bars = read_bars(write(tmp_path, text))
+    assert (bars.index.tz_localize(None).normalize() == days).all()
+    assert (bars.index == pd.DatetimeIndex(pd.to_datetime(stamps, utc=True))).all()
+    assert infer_bars_per_year(bars.index) == (252, "daily bars, weekdays only")

@@ -162,12 +162,14 @@ def parse_dates(text: pd.Series, label: str, rows: np.ndarray) -> pd.DatetimeInd
     """Dates written as ISO 8601 text, checked (not yet for order)."""
     import pandas as pd
     text = text.str.strip()
+    mixed = False
     try:
         parsed = pd.to_datetime(text, format="ISO8601", errors="coerce")
     except (ValueError, TypeError):
-        # Offsets that differ from row to row (summer time): keep the
-        # instants, in UTC.
+        # Offsets that differ from row to row (summer time): the instants,
+        # then a zone that shows each as written.
         parsed = pd.to_datetime(text, format="ISO8601", errors="coerce", utc=True)
+        mixed = True
     bad = np.flatnonzero(parsed.isna().to_numpy())
     if bad.size:
         position = int(bad[0])
@@ -176,7 +178,11 @@ def parse_dates(text: pd.Series, label: str, rows: np.ndarray) -> pd.DatetimeInd
             raise DataError(f"{where(label, rows, position)}: date is missing")
         raise DataError(f"{where(label, rows, position)}: date {raw!r} is "
                         "not a date in ISO format (2024-01-31, optionally with a time)")
-    return pd.DatetimeIndex(parsed).as_unit("ns").rename("date")
+    index = pd.DatetimeIndex(parsed).as_unit("ns").rename("date")
+    if mixed:
+        from .zones import keep_offsets
+        index = keep_offsets(index, text)
+    return index
 
 
 def check_values(data: dict[str, np.ndarray], label: str, rows: np.ndarray, *,

@@ -1,9 +1,10 @@
 """The spacing of bars: what one bar spans (a day, a month, five minutes), read
-from the dates as written, in their own local calendar.
+from the dates as written, in their own local calendar; and how many bars
+make a year, which annualises every statistic.
 
 :func:`spacing` names it; :func:`check_spacing` refuses symbols of different
 spacings in one run, whose dates' union would mix a daily bar with an hourly
-one.
+one; :func:`infer_bars_per_year` gives the bars of a year.
 """
 
 from __future__ import annotations
@@ -18,9 +19,10 @@ from .checks import DataError
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["Spacing", "spacing", "check_spacing", "local_stamps"]
+__all__ = ["Spacing", "spacing", "check_spacing", "infer_bars_per_year", "local_stamps"]
 
 DAY = 86_400 * 10**9  # nanoseconds
+YEAR = 365.25 * DAY
 # Enough bars to tell the spacing and the trading week of any series.
 SAMPLE = 100_000
 
@@ -52,9 +54,11 @@ class Spacing(NamedTuple):
 
     def __str__(self) -> str:
         if self.kind == "intraday":
-            return f"{_duration(self.step)} bars"
+            count, unit = _duration(self.step)
+            return f"{count}-{unit} bars"
         if self.kind == "unnamed":
-            return f"bars {_duration(self.step)} apart"
+            count, unit = _duration(self.step)
+            return f"bars {count} {unit}{'' if count == '1' else 's'} apart"
         return f"{self.kind} bars"
 
     def same_as(self, other: Spacing) -> bool:
@@ -109,11 +113,45 @@ def check_spacing(universe: Mapping[str, pd.DataFrame]) -> None:
                             "resample them to one spacing")
 
 
-def _duration(nanoseconds: int) -> str:
+def infer_bars_per_year(index: pd.DatetimeIndex) -> tuple[int, str]:
+    """How many bars make a year, and why: ``(bars_per_year, reason)``.
+
+    From the spacing of the dates (:func:`spacing`): daily bars count 252 a
+    year when no date falls on a weekend of the dates' own calendar and 365
+    when some do; weekly bars 52, monthly 12, quarterly 4, yearly 1.
+    Intraday bars, and bars of a spacing with no name, count by the data's
+    own calendar: (number of dates - 1) / (years from the first date to the
+    last, of 365.25 days), rounded.
+    """
+    found = spacing(index)
+    if found is None:
+        return 252, "one bar only: taken as a weekday daily bar"
+    if found.kind == "daily":
+        days = local_stamps(index[:SAMPLE]) // DAY
+        # 1970-01-01 was a Thursday: (days + 3) % 7 is 0 on Mondays.
+        if bool((((days + 3) % 7) >= 5).any()):
+            return 365, "daily bars, weekends included"
+        return 252, "daily bars, weekdays only"
+    if found.kind in _PER_YEAR:
+        return _PER_YEAR[found.kind], str(found)
+    steps = len(index) - 1
+    ends = index[[0, -1]].as_unit("ns").asi8
+    years = (int(ends[1]) - int(ends[0])) / YEAR
+    named = "" if found.kind == "intraday" else ", a spacing with no name"
+    span = f"{years:.2f} years" if years >= 1 else f"{years * 365.25:.1f} days"
+    return (max(1, round(steps / years)),
+            f"{found}{named}, by the data's own calendar: {steps:,} steps over {span}")
+
+
+_PER_YEAR = {"weekly": 52, "monthly": 12, "quarterly": 4, "yearly": 1}
+
+
+def _duration(nanoseconds: int) -> tuple[str, str]:
+    """A step as a count and a unit: ("5", "minute"), ("2.5", "day")."""
     for unit, size in (("day", DAY), ("hour", 3_600 * 10**9), ("minute", 60 * 10**9),
                        ("second", 10**9)):
         if nanoseconds >= size and nanoseconds % size == 0:
-            return f"{nanoseconds // size}-{unit}"
+            return str(nanoseconds // size), unit
     if nanoseconds >= DAY:
-        return f"{nanoseconds / DAY:.1f}-day"
-    return f"{nanoseconds / 10**9:g}-second"
+        return f"{nanoseconds / DAY:.1f}", "day"
+    return f"{nanoseconds / 10**9:g}", "second"

@@ -21,7 +21,8 @@ if TYPE_CHECKING:
 __all__ = ["COLUMNS", "PRICE_COLUMNS", "NUMBER_COLUMNS", "SYMBOL_COLUMN", "EXPECTED",
            "DataError", "Columns", "find_columns", "require_columns", "check_one_symbol",
            "prepare", "assemble", "frame", "where", "parse_numbers", "parse_dates",
-           "check_values", "check_rising", "split_by_symbol"]
+           "exact_floats", "as_text", "in_nanoseconds", "check_values", "check_rising",
+           "split_by_symbol"]
 
 PRICE_COLUMNS = ("open", "high", "low", "close")
 NUMBER_COLUMNS = (*PRICE_COLUMNS, "volume")
@@ -92,8 +93,12 @@ def prepare(table: pa.Table, label: str, rows: np.ndarray | None = None) -> Colu
     column = table.column("date")
     stamps = None
     if pa.types.is_timestamp(column.type) and column.type.tz is None and not column.null_count:
-        stamps = column.cast(pa.timestamp("ns")).to_numpy()
-        check_rising(stamps.view(np.int64), label, rows, lambda at: _timestamp(stamps[at]))
+        try:
+            stamps = column.cast(pa.timestamp("ns")).to_numpy()
+        except pa.ArrowInvalid:
+            pass  # dates pandas cannot hold: refused, naming the row, below
+        else:
+            check_rising(stamps.view(np.int64), label, rows, lambda at: _timestamp(stamps[at]))
     return Columns(data, stamps, column)
 
 
@@ -117,15 +122,43 @@ def where(label: str, rows: np.ndarray, position: int) -> str:
 
 
 def _numbers(column: pa.ChunkedArray, name: str, label: str, rows: np.ndarray) -> np.ndarray:
-    if pa.types.is_floating(column.type) or pa.types.is_integer(column.type) \
-            or pa.types.is_decimal(column.type):
+    kind = column.type
+    if pa.types.is_integer(kind):
+        if column.null_count:
+            position = int(np.flatnonzero(column.is_null().to_numpy(zero_copy_only=False))[0])
+            raise DataError(f"{where(label, rows, position)}: {name} is missing")
+        return exact_floats(column.to_numpy(), name, label, rows)
+    if pa.types.is_floating(kind) or pa.types.is_decimal(kind):
         values = column.cast(pa.float64()).to_numpy()
         if column.null_count:
             position = int(np.flatnonzero(np.isnan(values) & column.is_null().to_numpy(
                 zero_copy_only=False))[0])
             raise DataError(f"{where(label, rows, position)}: {name} is missing")
         return values
-    return parse_numbers(column.cast(pa.string()).to_pandas(), name, label, rows)
+    return parse_numbers(as_text(column, name, label, "numbers").to_pandas(), name, label, rows)
+
+
+# Whole numbers beyond this lose their last digits as float64.
+_EXACT = 2**53
+
+
+def exact_floats(values: np.ndarray, name: str, label: str, rows: np.ndarray) -> np.ndarray:
+    """Whole numbers as float64, refusing those a float cannot hold exactly."""
+    if values.size and (values.max() > _EXACT or (values.dtype.kind == "i"
+                                                  and values.min() < -_EXACT)):
+        position = int(np.flatnonzero((values > _EXACT) | (values < -_EXACT))[0])
+        raise DataError(f"{where(label, rows, position)}: {name} is {values[position]}, a whole "
+                        "number too large to be held exactly (over 2**53)")
+    return values.astype(np.float64)
+
+
+def as_text(column: pa.ChunkedArray, name: str, label: str, wanted: str) -> pa.ChunkedArray:
+    """The column as text, or a refusal naming it when its type has no text form."""
+    try:
+        return column.cast(pa.string())
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        raise DataError(f"{label}: the column {name} holds {column.type} values, not "
+                        f"{wanted}") from None
 
 
 def parse_numbers(text: pd.Series, name: str, label: str, rows: np.ndarray) -> np.ndarray:
@@ -152,22 +185,23 @@ def _dates(column: pa.ChunkedArray, label: str, rows: np.ndarray) -> pd.Datetime
         raise DataError(f"{where(label, rows, position)}: date is missing")
     kind = column.type
     if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
-        index = pd.DatetimeIndex(column.to_pandas())
-        # One unit everywhere, so that integer date arithmetic means the same.
-        return index.as_unit("ns").rename("date")
-    return parse_dates(column.cast(pa.string()).to_pandas(), label, rows)
+        index = pd.DatetimeIndex(column.to_pandas(date_as_object=False))
+        return in_nanoseconds(index, label, rows, lambda at: str(index[at]))
+    return parse_dates(as_text(column, "date", label, "dates").to_pandas(), label, rows)
 
 
 def parse_dates(text: pd.Series, label: str, rows: np.ndarray) -> pd.DatetimeIndex:
     """Dates written as ISO 8601 text, checked (not yet for order)."""
     import pandas as pd
     text = text.str.strip()
+    mixed = False
     try:
         parsed = pd.to_datetime(text, format="ISO8601", errors="coerce")
     except (ValueError, TypeError):
-        # Offsets that differ from row to row (summer time): keep the
-        # instants, in UTC.
+        # Offsets that differ from row to row (summer time): the instants,
+        # then a zone that shows each as written.
         parsed = pd.to_datetime(text, format="ISO8601", errors="coerce", utc=True)
+        mixed = True
     bad = np.flatnonzero(parsed.isna().to_numpy())
     if bad.size:
         position = int(bad[0])
@@ -176,7 +210,33 @@ def parse_dates(text: pd.Series, label: str, rows: np.ndarray) -> pd.DatetimeInd
             raise DataError(f"{where(label, rows, position)}: date is missing")
         raise DataError(f"{where(label, rows, position)}: date {raw!r} is "
                         "not a date in ISO format (2024-01-31, optionally with a time)")
-    return pd.DatetimeIndex(parsed).as_unit("ns").rename("date")
+    parsed = pd.DatetimeIndex(parsed)
+    index = in_nanoseconds(parsed, label, rows, lambda at: repr(text.iloc[at]))
+    if mixed:
+        from .zones import keep_offsets
+        index = keep_offsets(index, text)
+    return index
+
+
+def in_nanoseconds(index: pd.DatetimeIndex, label: str, rows: np.ndarray,
+                   show: Callable[[int], str]) -> pd.DatetimeIndex:
+    """The dates in nanoseconds, one unit everywhere so that integer date
+    arithmetic means the same; a date that unit cannot hold is refused."""
+    import pandas as pd
+    if index.unit != "ns":
+        per = {"s": 10**9, "ms": 10**6, "us": 10**3}[index.unit]
+        stamps = index.asi8
+        low, high = -(-pd.Timestamp.min.value // per), pd.Timestamp.max.value // per
+        outside = ((stamps < low) | (stamps > high)) & ~index.isna()
+        if outside.any():
+            position = int(np.flatnonzero(outside)[0])
+            raise DataError(f"{where(label, rows, position)}: date {show(position)} is outside "
+                            f"the dates pandas can hold ({_FIRST} to {_LAST})")
+    return index.as_unit("ns").rename("date")
+
+
+# The whole days pandas can hold at nanosecond resolution.
+_FIRST, _LAST = "1677-09-22", "2262-04-11"
 
 
 def check_values(data: dict[str, np.ndarray], label: str, rows: np.ndarray, *,
@@ -232,7 +292,8 @@ def split_by_symbol(table: pa.Table, label: str) -> dict[str, pd.DataFrame]:
     if column.null_count:
         position = int(np.flatnonzero(column.is_null().to_numpy(zero_copy_only=False))[0])
         raise DataError(f"{label}, row {position + 1}: symbol is missing")
-    symbols = column.cast(pa.string()).to_numpy(zero_copy_only=False).astype(str)
+    symbols = as_text(column, SYMBOL_COLUMN, label, "symbols").to_numpy(
+        zero_copy_only=False).astype(str)
     names, codes = np.unique(np.char.strip(symbols), return_inverse=True)
     order = np.argsort(codes, kind="stable")
     bounds = np.searchsorted(codes[order], np.arange(len(names) + 1))

@@ -8,8 +8,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .checks import (NUMBER_COLUMNS, SYMBOL_COLUMN, DataError, check_one_symbol, check_rising,
-                     check_values, find_columns, parse_dates, parse_numbers, require_columns,
-                     where)
+                     check_values, exact_floats, find_columns, in_nanoseconds, parse_dates,
+                     parse_numbers, require_columns, where)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -109,6 +109,8 @@ def _single_level(bars: pd.DataFrame, label: str) -> pd.DataFrame:
 
 def _numbers(column: pd.Series, name: str, label: str, rows: np.ndarray) -> np.ndarray:
     from pandas.api.types import is_bool_dtype, is_numeric_dtype
+    if column.dtype.kind in "iu":
+        return exact_floats(column.to_numpy(), name, label, rows)
     if is_numeric_dtype(column.dtype) and not is_bool_dtype(column.dtype):
         return column.to_numpy(dtype=np.float64, na_value=np.nan)  # NaN: checked as missing
     return parse_numbers(column.astype("string"), name, label, rows)
@@ -119,8 +121,8 @@ def _dates(values: pd.Series | pd.Index, label: str, rows: np.ndarray) -> pd.Dat
     if isinstance(values, pd.PeriodIndex):
         values = values.to_timestamp()
     if values.dtype.kind == "M" or isinstance(values.dtype, pd.DatetimeTZDtype):
-        # One unit everywhere, so that integer date arithmetic means the same.
-        return pd.DatetimeIndex(values).as_unit("ns").rename("date")
+        index = pd.DatetimeIndex(values)
+        return in_nanoseconds(index, label, rows, lambda at: str(index[at]))
     return parse_dates(pd.Series(values, copy=False).astype("string"), label, rows)
 
 

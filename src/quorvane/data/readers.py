@@ -13,7 +13,9 @@ pandas and the strategy are imported.  The checks themselves are those of
 
 from __future__ import annotations
 
+import codecs
 import csv
+import io
 import os
 from collections.abc import Sequence
 from pathlib import Path
@@ -25,8 +27,8 @@ import pyarrow.csv as pa_csv
 
 from .calendar import check_spacing
 from .checks import (COLUMNS, EXPECTED, NUMBER_COLUMNS, PRICE_COLUMNS, SYMBOL_COLUMN, Columns,
-                     DataError, assemble, check_one_symbol, find_columns, frame, prepare,
-                     require_columns, split_by_symbol)
+                     DataError, as_text, assemble, check_one_symbol, find_columns, frame,
+                     prepare, require_columns, split_by_symbol)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -38,6 +40,8 @@ CSV_SUFFIXES = (".csv",)
 PARQUET_SUFFIXES = (".parquet", ".pq")
 DATA_SUFFIXES = CSV_SUFFIXES + PARQUET_SUFFIXES
 _READ_UNIVERSE = "read it with read_universe"
+_IN_A_FOLDER = ("in a folder each file holds the bars of one symbol, the file's name: split the "
+                "file, or give it alone as the data")
 
 
 # -- public entry points ------------------------------------------------------------
@@ -58,7 +62,7 @@ def read_bars(path: str | os.PathLike[str] | pd.DataFrame) -> pd.DataFrame:
         return normalise_bars(path)
     table, label = _read_table(Path(path))
     if SYMBOL_COLUMN in table.column_names:
-        check_one_symbol(_symbols(table), label, _READ_UNIVERSE)
+        check_one_symbol(_symbols(table, label), label, _READ_UNIVERSE)
     return frame(table, label, np.arange(table.num_rows))
 
 
@@ -71,16 +75,8 @@ def read_universe(path: str | os.PathLike[str]) -> dict[str, pd.DataFrame]:
     order, and must share one bar spacing (see
     :func:`~quorvane.data.check_spacing`).
     """
-    path = Path(path)
-    if path.is_dir():
-        universe = {symbol: read_bars(file) for symbol, file in data_files(path).items()}
-    else:
-        table, label = _read_table(path)
-        if SYMBOL_COLUMN not in table.column_names:
-            return {path.stem: frame(table, label, np.arange(table.num_rows))}
-        universe = split_by_symbol(table, label)
-    check_spacing(universe)
-    return universe
+    # The one way data is read, so that the command line reads it alike.
+    return frames(read_source(os.fspath(path)))
 
 
 def load_data(path: str | os.PathLike[str] | None,
@@ -96,9 +92,10 @@ def load_data(path: str | os.PathLike[str] | None,
     return frames(read_source(path, symbols), symbols)
 
 
-def _symbols(table: pa.Table) -> list[str]:
+def _symbols(table: pa.Table, label: str) -> list[str]:
     import pyarrow.compute as pa_compute
-    return pa_compute.unique(table.column(SYMBOL_COLUMN).cast(pa.string())).to_pylist()
+    text = as_text(table.column(SYMBOL_COLUMN), SYMBOL_COLUMN, label, "symbols")
+    return pa_compute.unique(pa_compute.utf8_trim_whitespace(text)).drop_null().to_pylist()
 
 
 # Per file read: (its symbol and its checked columns, or None and the table of
@@ -133,6 +130,10 @@ def read_source(path: str | os.PathLike[str] | None,
     tables: list[tuple[str | None, Columns | pa.Table, str]] = []
     for symbol, file in files.items():
         table, label = _read_table(file)
+        if SYMBOL_COLUMN in table.column_names:
+            # Read as one symbol, the jump between two symbols' prices would
+            # count as a return.
+            check_one_symbol(_symbols(table, label), label, _IN_A_FOLDER)
         tables.append((symbol, prepare(table, label), label))
     return tables, str(path)
 
@@ -166,6 +167,9 @@ def data_files(directory: Path) -> dict[str, Path]:
     for entry in sorted(directory.iterdir()):
         if entry.name.startswith(".") or entry.suffix.lower() not in DATA_SUFFIXES:
             continue
+        if entry.is_symlink() and not entry.exists():
+            raise DataError(f"{entry} is a symbolic link to {os.readlink(entry)}, which does "
+                            "not exist")
         if not entry.is_file():
             continue
         if entry.stem in files:
@@ -208,7 +212,7 @@ def _read_csv(path: Path, label: str) -> pa.Table:
         header_text = first.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         raise DataError(f"{label} is not UTF-8 text ({exc.reason})") from None
-    header = next(csv.reader([header_text]), [])
+    header = _header(header_text)
     if not any(name.strip() for name in header):
         raise DataError(f"{label}: the first line is no header; {EXPECTED}")
     columns = _pick_columns(header, label)
@@ -234,31 +238,60 @@ def _read_csv(path: Path, label: str) -> pa.Table:
     return table.rename_columns([_canonical(name, columns) for name in table.column_names])
 
 
-def _read_csv_as_text(path: Path, label: str, columns: dict[str, str]) -> pa.Table:
+def _header(line: str) -> list[str]:
+    """The column names of a CSV header line."""
     try:
-        return pa_csv.read_csv(
-            path, read_options=pa_csv.ReadOptions(encoding="utf8"),
+        return next(csv.reader([line]), [])
+    except csv.Error:
+        pass
+    # A name longer than the csv module's field limit: pyarrow has none (and
+    # costs milliseconds, which a folder of many files would feel).
+    try:
+        return pa_csv.read_csv(io.BytesIO(line.encode()),
+                               read_options=pa_csv.ReadOptions(use_threads=False)).column_names
+    except pa.ArrowInvalid:
+        return []
+
+
+def _read_csv_as_text(path: Path, label: str, columns: dict[str, str]) -> pa.Table:
+    malformed: list[pa_csv.InvalidRow] = []
+
+    def note(row: pa_csv.InvalidRow) -> str:
+        malformed.append(row)
+        return "skip"
+
+    try:
+        table = pa_csv.read_csv(
+            path, read_options=pa_csv.ReadOptions(encoding="utf8", use_threads=False),
+            parse_options=pa_csv.ParseOptions(invalid_row_handler=note),
             convert_options=pa_csv.ConvertOptions(
                 include_columns=list(columns.values()),
                 column_types={name: pa.string() for name in columns.values()}))
-    except pa.ArrowInvalid:
-        pass
-    # A malformed line (a wrong number of fields, bad quoting or encoding):
-    # the standard reader says which one.
+    except pa.ArrowInvalid as exc:
+        reason = _not_utf8(path)
+        if reason is not None:
+            raise DataError(f"{label} is not UTF-8 text ({reason})") from None
+        raise DataError(f"{label}: not a readable CSV file ({str(exc).splitlines()[0]})") from None
+    if malformed:
+        row = malformed[0]
+        # The reader counts the header as row 1 and skips blank lines, as we do.
+        where = f"{label}, row {row.number - 1}" if row.number else label
+        raise DataError(f"{where}: {row.actual_columns} fields where the header names "
+                        f"{row.expected_columns}")
+    return table
+
+
+def _not_utf8(path: Path) -> str | None:
+    """Why the file is not UTF-8 text, or None when it is."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
     try:
-        with open(path, encoding="utf-8-sig", newline="") as stream:
-            reader = csv.reader(stream)
-            width = len(next(reader))
-            # Blank lines are no rows, for pyarrow as here.
-            for row_number, row in enumerate((row for row in reader if row), start=1):
-                if len(row) != width:
-                    raise DataError(f"{label}, row {row_number}: {len(row)} fields where the "
-                                    f"header names {width}")
+        with open(path, "rb") as stream:
+            while chunk := stream.read(1 << 20):
+                decoder.decode(chunk)
+        decoder.decode(b"", final=True)
     except UnicodeDecodeError as exc:
-        raise DataError(f"{label} is not UTF-8 text ({exc.reason})") from None
-    except csv.Error as exc:
-        raise DataError(f"{label}: {exc}") from None
-    raise DataError(f"{label}: not a readable CSV file")
+        return str(exc.reason)
+    return None
 
 
 def _read_parquet(path: Path, label: str) -> pa.Table:

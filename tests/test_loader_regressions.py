@@ -366,3 +366,45 @@ def test_the_functions_are_builtin_functions_with_their_own_identity():
     assert type(sl.load_strategy).__module__ == "quorvane.strategy_loader"
     assert inspect.getmodule(type(sl.load_strategy)) is sl
     assert sl.load_strategy.__self__ is None and sl.load_strategy.__text_signature__ is None
+
+
+EMBED_SUBINTERPRETER_FIRST = """
+    #include <Python.h>
+
+    /* Each round: a new runtime in which a subinterpreter runs argv[1]
+       before the main interpreter runs argv[2]. */
+    int main(int argc, char** argv) {
+        if (argc < 3) return 2;
+        for (int round = 1; round <= 3; ++round) {
+            Py_Initialize();
+            PyThreadState* main_thread = PyThreadState_Get();
+            PyThreadState* sub = Py_NewInterpreter();
+            if (!sub) return 20 + round;
+            int failed = PyRun_SimpleString(argv[1]);
+            Py_EndInterpreter(sub);
+            PyThreadState_Swap(main_thread);
+            failed |= PyRun_SimpleString(argv[2]);
+            if (Py_FinalizeEx() < 0 || failed) return 10 + round;
+        }
+        return 0;
+    }
+"""
+
+
+@pytest.mark.parametrize("main_imports", [False, True])
+def test_a_subinterpreter_importing_first_in_each_new_runtime_gets_a_fresh_module(tmp_path, main_imports):
+    tree = build_tree(tmp_path)
+    program = tmp_path / "embed"
+    compile_c(tmp_path, "embed", EMBED_SUBINTERPRETER_FIRST, ["-o", str(program), *embed_flags()])
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {str(tree.site)!r})
+        import quorvane.strategy_loader as sl
+        sl.register_strategy("mine", sl.Strategy)
+        print(sl.sys is sys, sl.list_strategies()[-1], type(sl.load_strategy("rsi_momentum")).__name__, flush=True)
+    """)
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONNOUSERSITE": "1"}
+    done = subprocess.run([str(program), script, script if main_imports else "pass"],
+                          capture_output=True, text=True, timeout=120, env=env)
+    lines = ["True mine RSIMomentumStrategy"] * (6 if main_imports else 3)
+    assert (done.returncode, done.stdout.splitlines()) == (0, lines), done.stderr

@@ -96,6 +96,7 @@ def _normalised(name: str) -> str:
 
 def _register(entry_points: Iterable[importlib.metadata.EntryPoint]) -> list[PluginReport]:
     import quorvane.strategy_loader as loader
+    from quorvane.messages import one_line
     from quorvane.strategy_classes import is_strategy_class, not_a_strategy_class, registered
 
     def origin(entry: importlib.metadata.EntryPoint) -> tuple[str, str]:
@@ -124,7 +125,7 @@ def _register(entry_points: Iterable[importlib.metadata.EntryPoint]) -> list[Plu
             obj = entry.load()
         except (Exception, SystemExit) as exc:
             # A broken plugin must not take the command, or the others, down with it.
-            report("failed", _describe(exc))
+            report("failed", one_line(exc))
             continue
         if not is_strategy_class(obj):
             report("failed", not_a_strategy_class(entry.value, obj))
@@ -132,13 +133,8 @@ def _register(entry_points: Iterable[importlib.metadata.EntryPoint]) -> list[Plu
         try:
             loader.register_strategy(name, obj)
         except (TypeError, ValueError) as exc:
-            report("failed", f"{entry.value}: {_describe(exc)}")
+            report("failed", f"{entry.value}: {one_line(exc)}")
             continue
         taken_by[name] = dist_name
         report("loaded", cls=obj)
     return results
-
-
-def _describe(exc: BaseException) -> str:
-    text = " ".join(str(exc).split())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__

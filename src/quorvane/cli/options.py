@@ -4,7 +4,6 @@ parent parsers, and turning options into ``load_strategy`` arguments."""
 from __future__ import annotations
 
 import argparse
-import ast
 import inspect
 import os
 import sys
@@ -13,15 +12,8 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from quorvane import plugins, sources
+from quorvane.params import ParameterError, parse_items, parse_literal
 from quorvane.strategy_classes import registered
-
-# Keyword names the loader binds itself; the command line has its own
-# options for them.
-_RESERVED_PARAMS = {
-    "strategy_spec": "the strategy is the SPEC argument",
-    "symbols": "use --symbols A,B",
-    "class_name": "use --class-name NAME",
-}
 
 _SPEC_HELP = (
     "the strategy: a name from the list command (built-in, plugin or strategy "
@@ -52,31 +44,12 @@ class _Parser(argparse.ArgumentParser):
 
 # -- turning options into loader arguments -------------------------------------
 
-def parse_value(text: str) -> object:
-    """``text`` as a Python literal (20, 0.5, True, None, 'x', [1, 2]) where it
-    is one, else the text itself."""
-    try:
-        return ast.literal_eval(text)
-    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
-        return text
-
-
 def parse_params(items: Sequence[str]) -> dict[str, object]:
     """The ``--param KEY=VALUE`` options as keyword arguments, in their order."""
-    params: dict[str, object] = {}
-    for item in items:
-        key, sep, raw = item.partition("=")
-        key = key.strip()
-        if not sep or not key:
-            raise CliError(f"--param expects KEY=VALUE, got {item!r}")
-        if not key.isidentifier():
-            raise CliError(f"--param {key!r}: a parameter name must be a Python identifier")
-        if key in _RESERVED_PARAMS:
-            raise CliError(f"--param {key}: {_RESERVED_PARAMS[key]}")
-        if key in params:
-            raise CliError(f"--param {key} is given more than once")
-        params[key] = parse_value(raw)
-    return params
+    try:
+        return parse_items(items, "--param", "KEY=VALUE", lambda text, _: parse_literal(text))
+    except ParameterError as exc:
+        raise CliError(str(exc)) from None
 
 
 def parse_symbols(text: str | None) -> list[str] | None:

@@ -20,7 +20,9 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare, prepared_here, register_plugins, target
+from quorvane.messages import one_line
+
+from .task import Job, load, prepare, prepared_here, register_plugins, target
 
 if TYPE_CHECKING:
     import pandas

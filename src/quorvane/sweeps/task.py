@@ -17,8 +17,10 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from quorvane.messages import one_line
+
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "one_line", "target"]
+           "one_thread_per_job", "target"]
 
 
 @dataclass(frozen=True)
@@ -39,12 +41,6 @@ class Job:
     slippage: float = 0.0
     universe: bool = False
     symbols: tuple[str, ...] | None = None
-
-
-def one_line(exc: BaseException) -> str:
-    """An exception as ``Type: message`` on one line."""
-    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 _prepared: set[object] = set()

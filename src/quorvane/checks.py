@@ -1,10 +1,5 @@
-"""Checks of parameter values, shared by the indicators and the built-in
-strategies: each returns the value it accepts and raises ``ValueError``
-naming the parameter otherwise.
-
-Pure Python: the compiled loader imports the strategies, and with them this
-module, at every start-up.
-"""
+"""Checks of parameter values, below both the indicators and the built-in
+strategies; pure Python, as the loader imports the strategies at start-up."""
 
 from __future__ import annotations
 

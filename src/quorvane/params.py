@@ -1,7 +1,6 @@
-"""Strategy parameters given as text, as ``--param KEY=VALUE`` and the sweep
-grid's ``--grid KEY=VALUES`` give them: the items, a value read as a Python
-literal where it is one, and the names a parameter cannot take.
-"""
+"""Strategy parameters given as text (``--param KEY=VALUE``, the sweep grid's
+``--grid KEY=VALUES``): the items, literal values, and the names a parameter
+cannot take."""
 
 from __future__ import annotations
 
@@ -23,8 +22,7 @@ T = TypeVar("T")
 
 
 class ParameterError(ValueError):
-    """A parameter name or item that cannot be used; the message names the
-    option and the fault."""
+    """A parameter name or item that cannot be used; the message says why."""
 
 
 def parse_literal(text: str) -> object:
@@ -37,8 +35,8 @@ def parse_literal(text: str) -> object:
 
 
 def check_name(key: object, what: str, error: type[ParameterError] = ParameterError) -> str:
-    """``key`` if it can name a parameter: an identifier, not a reserved name.
-    ``what`` names where it was given, for the message."""
+    """``key`` if it can name a parameter (given as ``what``): an identifier,
+    not a reserved name."""
     if not isinstance(key, str) or not key.isidentifier():
         raise error(f"{what} {key!r}: a parameter name must be a Python identifier")
     if key in RESERVED:

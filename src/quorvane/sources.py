@@ -14,10 +14,8 @@ file loader.
 arguments for ``load_strategy`` and refuses, with a message that says what to
 do, the specifications that would otherwise fail in a misleading way (a
 missing ``.py`` file, a module path naming something that is not a strategy
-class, a mistyped name).  :func:`strategy_class` then finds the class a
-resolved specification names, as ``load_strategy`` finds it, without
-constructing it, and :func:`load_target` says what ``load_strategy`` is given
-for it: one path for ``run``, ``describe`` and every row of a sweep.
+class, a mistyped name).  :func:`load_target` then finds the class, the one
+path of ``run``, ``describe`` and a sweep's rows.
 
 Importing this module imports neither the compiled loader nor pandas.
 """
@@ -50,7 +48,6 @@ __all__ = [
     "scan_file",
     "find_in_folders",
     "resolve",
-    "strategy_class",
     "load_target",
     "close_matches",
 ]
@@ -177,12 +174,11 @@ def _base_name(node: ast.expr) -> str:
 def scan_folders(folders: Iterable[Path]) -> list[FolderStrategy]:
     """Every strategy class in the folders' ``.py`` files, folder by folder,
     files in name order."""
-    found: list[FolderStrategy] = []
-    for folder in folders:
-        for path in sorted(folder.glob("*.py")):
-            if path.is_file():
-                found.extend(scan_file(path))
-    return found
+    return [entry for path in _files(folders) for entry in scan_file(path)]
+
+
+def _files(folders: Iterable[Path]) -> list[Path]:
+    return [path for folder in folders for path in sorted(folder.glob("*.py")) if path.is_file()]
 
 
 def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | None] | None:
@@ -192,7 +188,7 @@ def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | Non
     named; for a file with several, None lets the file loader report them."""
     key = name.casefold()
     files = [(path, [entry for entry in scan_file(path) if not entry.error])
-             for folder in folders for path in sorted(folder.glob("*.py")) if path.is_file()]
+             for path in _files(folders)]
     for path, classes in files:
         for entry in classes:
             if entry.class_name.casefold() == key:
@@ -250,14 +246,15 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
 def known_names(strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> list[str]:
     """Every name a specification may use: the registry's, then those of the
     strategy folders (names and class names)."""
-    names = list(registry())
     try:
         folders = strategy_folders(strategy_paths)
     except StrategySourceError:
         folders = []
-    for entry in scan_folders(folders):
-        if not entry.error:
-            names.extend(dict.fromkeys([entry.name, entry.class_name]))
+    return _names([entry for entry in scan_folders(folders) if not entry.error])
+
+
+def _names(in_folders: list[FolderStrategy]) -> list[str]:
+    names = list(registry()) + [n for e in in_folders for n in (e.name, e.class_name)]
     return list(dict.fromkeys(names))
 
 
@@ -291,57 +288,32 @@ def _did_you_mean(word: str, candidates: Iterable[str]) -> str:
 
 def _not_found(spec: str, folders: list[Path]) -> str:
     # The loader's own not-found text, so that scripts matching it keep working.
-    names = list(registry())
-    message = f"Strategy '{spec}' not found. Available built-in strategies: {names}"
+    message = f"Strategy '{spec}' not found. Available built-in strategies: {list(registry())}"
     in_folders = [entry for entry in scan_folders(folders) if not entry.error]
     if in_folders:
         message += f"; in strategy folders: {[entry.name for entry in in_folders]}"
-    names += [n for e in in_folders for n in (e.name, e.class_name)]
-    return message + _did_you_mean(spec, names)
+    return message + _did_you_mean(spec, _names(in_folders))
 
 
 # -- the class a specification names ----------------------------------------------
 
-def strategy_class(spec: str | type, class_name: object = None) -> type:
-    """The class that a specification as :func:`resolve` returns it names,
-    found as ``load_strategy`` finds it but not constructed.
-
-    - A registered name gives the registry's class.
-    - A strategy file runs as the file loader runs it: as the module
-      ``strategy_module``, entered in ``sys.modules`` before its code runs.
-      The class is the one ``class_name`` names, else the one strategy class
-      the module exposes (:class:`SeveralStrategyClassesError` when there
-      are several).
-    - A module path gives its class, imported.
-    - A class is itself.
-
-    Anything but a strategy class is refused with
-    :class:`NotAStrategyClassError`, before anything is constructed.
-    """
-    if isinstance(spec, type):
-        return spec
-    found = registered(spec)
-    if found is not None:
-        return found
-    if spec.endswith(".py"):
-        return _file_class(spec, class_name)
-    return _module_path_class(spec)
-
-
 def load_target(spec: str | type, keywords: Mapping[str, object]
                 ) -> tuple[str | type, dict[str, object]]:
-    """What ``load_strategy`` is given for a specification that
-    :func:`resolve` returned with ``keywords``, and the keywords that go with
-    it: a registered name stays a name (the registry's classes never receive
-    the symbols); anything else becomes its :func:`strategy_class`, a
-    strategy file's ``class_name`` spent on choosing it.  A class reaches the
-    constructor as the loader's own branches would pass it on: the symbols
-    first for a ``Strategy`` subclass, the keywords alone otherwise."""
+    """What ``load_strategy`` is given for a specification as :func:`resolve`
+    returns it with ``keywords``, and the keywords that go with it: a
+    registered name stays a name; anything else becomes its class, found as
+    the loader finds it but not constructed.  A strategy file runs as the
+    file loader runs it (as the module ``strategy_module``, entered in
+    ``sys.modules`` first); its class is the one ``class_name`` (spent here)
+    names, else its one strategy class.  Anything but one strategy class is
+    refused before anything is constructed.
+    """
     rest = dict(keywords)
-    if isinstance(spec, str) and registered(spec) is not None:
+    if isinstance(spec, type) or registered(spec) is not None:
         return spec, rest
-    class_name = rest.pop("class_name", None) if isinstance(spec, str) and spec.endswith(".py") else None
-    return strategy_class(spec, class_name), rest
+    if spec.endswith(".py"):
+        return _file_class(spec, rest.pop("class_name", None)), rest
+    return _module_path_class(spec), rest
 
 
 def _file_class(path: str, class_name: object) -> type:
@@ -391,7 +363,7 @@ def _module_path_class(spec: str) -> type:
             f"no module named '{exc.name}' for the module path {spec}: install it, or run "
             f"from the folder that holds it (a strategy file needs its .py ending)") from None
     if not hasattr(module, attribute):
-        if _is_package(module) and importlib.util.find_spec(spec) is not None:
+        if hasattr(module, "__path__") and importlib.util.find_spec(spec) is not None:
             raise NotAStrategyClassError(
                 f"{spec} is a module, not a strategy class; name the class: {spec}.ClassName")
         classes = [name for name, value in vars(module).items() if is_strategy_class(value)]
@@ -401,7 +373,3 @@ def _module_path_class(spec: str) -> type:
     if not is_strategy_class(obj):
         raise NotAStrategyClassError(not_a_strategy_class(spec, obj))
     return obj
-
-
-def _is_package(module: object) -> bool:
-    return hasattr(module, "__path__")

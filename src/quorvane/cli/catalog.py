@@ -39,10 +39,7 @@ def rows(strategy_paths: list[str]) -> Iterator[Row]:
     names = registry()
     for name, registered in names.items():
         plugin = plugins.provider(name, registered)
-        if plugin is not None:
-            kind, source = "plugin", plugin.distribution
-        else:
-            kind, source = "built-in", "built-in"
+        kind, source = ("plugin", plugin.distribution) if plugin else ("built-in", "built-in")
         yield Row(name, registered.__qualname__, kind, source, "ok",
                   description=first_doc_line(registered))
     for report in plugins.reports():

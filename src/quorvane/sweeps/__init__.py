@@ -18,10 +18,10 @@ import pickle
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .errors import DaskUnavailable, SweepError, WorkerCrashed
-from .grid import GridError, check_name, combinations, normalise
 from quorvane.messages import one_line
 
+from .errors import DaskUnavailable, SweepError, WorkerCrashed
+from .grid import GridError, check_name, combinations, normalise
 from .task import Job, load, prepare, prepared_here, register_plugins, target
 
 if TYPE_CHECKING:
@@ -179,8 +179,7 @@ def _check_sort(sort: str, param_columns: list[str]) -> None:
 def _portable_spec(spec: Any, strategy_paths: Sequence[str | os.PathLike[str]]
                    ) -> tuple[Any, dict[str, object]]:
     """``spec`` as every worker can load it, with the keywords that go with
-    it: a strategy folder's file, or a ``.py`` path, made absolute
-    (:func:`quorvane.sources.resolve`)."""
+    it: a strategy folder's file, or a ``.py`` path, made absolute."""
     if isinstance(spec, str):
         from quorvane.sources import StrategySourceError, resolve
 
@@ -237,9 +236,8 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
 
     A combination its constructor refuses is a row with the error, not a
     reason to stop; so the combinations are tried in order until one loads,
-    and only when none does is the first failure the sweep's error.  A
-    strategy whose class cannot be had (a file that fails, or holds several
-    strategy classes) stops the sweep whatever the combination.
+    and only when none does is the first failure the sweep's error.  A class
+    that cannot be had stops the sweep whatever the combination.
     """
     from quorvane.sources import StrategySourceError
 

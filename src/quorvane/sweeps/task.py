@@ -114,12 +114,10 @@ def register_plugins() -> None:
         pass
 
 
-# What load_strategy is given for each specification and class name, found
-# once per process: a strategy file's top-level code runs once per worker,
-# not once per row.  A forked worker finds its own, as a worker that is
-# started afresh does (a fork does not carry what the file may have started,
-# such as threads), and a file changed on disk runs again (a Dask worker
-# outlives the sweep).
+# What load_strategy is given, found once per process and specification: a
+# strategy file runs once per worker, not once per row.  A forked worker finds
+# its own (a fork does not carry what the file may have started, such as
+# threads); a file changed on disk runs again (a Dask worker outlives a sweep).
 _targets: dict[tuple[object, ...], tuple[Any, dict[str, object]]] = {}
 os.register_at_fork(after_in_child=_targets.clear)
 
@@ -127,13 +125,11 @@ os.register_at_fork(after_in_child=_targets.clear)
 def target(job: Job) -> tuple[Any, dict[str, object]]:
     """:func:`quorvane.sources.load_target` of the job's specification and
     keywords (its class name), once per process."""
-    spec = job.spec
-    stamp: object = None
+    spec, stamp = job.spec, None
     if isinstance(spec, str) and spec.endswith(".py"):
         with contextlib.suppress(OSError):
-            info = os.stat(spec)
-            stamp = (info.st_mtime_ns, info.st_size)
-    key = (spec if isinstance(spec, str) else id(spec), stamp, *job.keywords.items())
+            stamp = os.stat(spec).st_mtime_ns
+    key = (spec, stamp, *job.keywords.items())
     found = _targets.get(key)
     if found is None:
         from quorvane.sources import load_target
@@ -142,9 +138,7 @@ def target(job: Job) -> tuple[Any, dict[str, object]]:
 
 
 def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any:
-    """The row's strategy, built from the job's class with the row's
-    parameters by ``load_strategy`` itself: the symbols first for a
-    ``Strategy`` subclass, the keywords alone otherwise."""
+    """The row's strategy, built from the job's class by ``load_strategy``."""
     from quorvane.strategy_loader import load_strategy
 
     if job.universe and symbol is not None:

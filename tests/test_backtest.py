@@ -14,7 +14,6 @@ import pytest
 
 from quorvane.backtest import backtest, check_positions, portfolio, run_strategy
 from quorvane.data import load_data, make_sample
-from quorvane.stats import infer_bars_per_year
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "user_strategies" / "my_strategy.py"
 
@@ -94,19 +93,6 @@ def test_portfolio_is_one_account_over_the_union_of_the_dates():
     assert sorted(combined.per_symbol) == ["A", "B"]
 
 
-@pytest.mark.parametrize("dates, bars_per_year", [
-    (pd.bdate_range("2024-01-01", periods=30), 252),
-    (pd.date_range("2024-01-01", periods=30, freq="D"), 365),
-    (pd.date_range("2024-01-01", periods=30, freq="W"), 52),
-    (pd.date_range("2024-01-31", periods=30, freq="ME"), 12),
-    (pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + m) for d in pd.bdate_range("2024-01-01", periods=3)
-                       for m in range(390)]), 390 * 252),
-    (pd.date_range("2024-01-01", periods=24 * 10, freq="h", tz="UTC"), 24 * 365),
-])
-def test_bars_per_year_is_inferred_from_the_dates(dates, bars_per_year):
-    assert infer_bars_per_year(dates)[0] == bars_per_year
-
-
 @pytest.mark.parametrize("positions", [
     [1.0, Fraction(-1), 0], np.array([1, -1, 0]), pd.Series([0.5, -0.25, 0.0]),
     (np.int64(1), np.float32(-1), 0),
@@ -132,6 +118,21 @@ def test_positions_in_range_are_accepted_in_any_container(positions):
 def test_unusable_positions_are_refused_naming_the_row(positions, error, message):
     with pytest.raises(error, match=message):
         backtest(frame([1, 2, 3]), positions)
+
+
+def test_bars_are_checked_and_normalised_as_files_are():
+    raw = frame([100, 110, 121]).reset_index().rename(columns=str.capitalize)
+    assert backtest(raw, [1, 1, 1]).stats["total_return"] == pytest.approx(0.21)
+    # Falling dates would run the account backwards: refused, naming the row.
+    with pytest.raises(ValueError, match=r"bars, row 2: date .* comes before the date of row 1"):
+        backtest(frame([100, 110, 121]).iloc[::-1], [1, 1, 1])
+
+
+def test_symbols_of_different_spacing_are_refused_as_one_portfolio():
+    daily = backtest(frame([1, 2, 3]), [1, 1, 1])
+    hourly = backtest(frame([1, 2, 3], freq="h"), [1, 1, 1])
+    with pytest.raises(ValueError, match="^D has .* and H .*one bar spacing"):
+        portfolio({"D": daily, "H": hourly})
 
 
 def test_a_strategys_positions_are_named_as_what_generate_signals_returned():

@@ -16,8 +16,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane.cli import CliError, parse_params, parse_value
+from quorvane.cli.options import CliError, parse_params
 from quorvane.cli.run import Progress
+from quorvane.params import parse_literal
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "user_strategies" / "my_strategy.py"
@@ -414,7 +415,7 @@ def test_help_warns_that_files_are_executed(tmp_path):
     ("[" * 1000 + "]" * 1000, "[" * 1000 + "]" * 1000),
 ])
 def test_param_values_are_literals_where_they_parse(text, value):
-    assert parse_value(text) == value
+    assert parse_literal(text) == value
 
 
 @pytest.mark.parametrize("items, message", [

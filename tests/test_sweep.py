@@ -1,6 +1,7 @@
 """Parameter sweeps: every row equals a single run, the grid syntax, refused
 combinations, specifications that cannot load, and Ctrl-C."""
 
+import collections
 import json
 import os
 import signal
@@ -141,6 +142,41 @@ def test_stops_in_the_grid_vary_the_account_and_rows_still_equal_single_runs(wor
 def test_account_options_are_checked_before_any_row(work, grid, options, message):
     with pytest.raises(quorvane.sweeps.SweepError, match=message):
         quorvane.sweep(str(work / "crossing.py"), grid, work / "universe", jobs=1, **options)
+
+
+COUNTED = textwrap.dedent('''\
+    import os
+    from quorvane.strategy import Strategy
+
+    def note(what):
+        with open(os.environ["SWEEP_LOG"], "a") as log:
+            log.write(f"{what} {os.getpid()}\\n")
+
+    note("file")
+
+    class Counted(Strategy):
+        def generate_signals(self, bars):
+            note("row")
+            return [self.params["size"]] * len(bars)
+    ''')
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_strategy_file_runs_once_per_process_not_once_per_row(work, tmp_path, jobs):
+    (tmp_path / "counted.py").write_text(COUNTED)
+    log = tmp_path / "log"
+    done = cli("sweep", "counted.py", "--grid", "size=0.1,0.2,0.3,0.4,0.5",
+               "--data", work / "universe", "--jobs", jobs, cwd=tmp_path,
+               env={"SWEEP_LOG": str(log)})
+    assert done.returncode == 0, done.stderr
+    notes = [line.split() for line in log.read_text().splitlines()]
+    files = collections.Counter(pid for what, pid in notes if what == "file")
+    rows = [pid for what, pid in notes if what == "row"]
+    assert len(rows) == 10
+    # Once in each worker that computed rows, and once in the calling
+    # process, which checks that the strategy loads before the sweep.
+    assert set(files.values()) == {1} and set(rows) <= set(files)
+    assert len(files) == len(set(rows)) + (jobs > 1)
 
 
 # -- the grid -------------------------------------------------------------------------

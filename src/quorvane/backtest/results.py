@@ -220,7 +220,12 @@ class _AccountResult:
 def _carried_returns(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
     """Per-bar returns of ``closes`` carried forward on ``dates``: 0 on the
     first date and wherever the previous date has no close yet."""
-    at = np.searchsorted(closes.index.asi8, dates.asi8, side="right") - 1
+    index = closes.index
+    if (index.tz is None) != (dates.tz is None):
+        # One side without a time zone: match the dates as written.
+        index = index.tz_localize(None) if index.tz is not None else index
+        dates = dates.tz_localize(None) if dates.tz is not None else dates
+    at = np.searchsorted(index.as_unit("ns").asi8, dates.as_unit("ns").asi8, side="right") - 1
     values = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
     values[at < 0] = np.nan
     returns = np.zeros(len(dates))

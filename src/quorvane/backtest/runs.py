@@ -26,14 +26,15 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
              slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
              stop_loss: float | None = None, take_profit: float | None = None,
              trailing_stop: float | None = None, bars_per_year: int | None = None,
-             benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
-             ) -> BacktestResult:
+             benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None,
+             checked: bool = False) -> BacktestResult:
     """Backtest target ``positions`` (one per bar, from -1 to 1) over ``bars``.
 
     Args:
-        bars: One symbol's bars: a DataFrame on rising dates with ``close``
-            (and ``open``, ``high`` and ``low`` for ``fill="next-open"`` or
-            stops), as :func:`quorvane.data.read_bars` gives them.
+        bars: One symbol's bars: a DataFrame with the columns ``open``,
+            ``high``, ``low``, ``close`` and ``volume`` and the dates (as
+            the index or a ``date`` column), checked and normalised by
+            :func:`quorvane.data.normalise_bars` as a data file is.
         positions: The target positions: a Series on the bars' dates, an
             array or any sequence.
         commission: Basis points of the value traded, paid on every fill.
@@ -53,15 +54,25 @@ def backtest(bars: pd.DataFrame, positions: object, *, commission: float = 0.0,
             against instead of buying and holding the symbol: a Series on
             dates, a DataFrame of bars, or the path of a bars file
             (:func:`benchmark_closes`).
+        checked: The bars come from :func:`quorvane.data.read_bars` or
+            :func:`~quorvane.data.normalise_bars` and were not changed since:
+            skip checking them again (a pass over every value, worth
+            sparing when the same bars run many times).
 
-    The account these options run is defined in ``docs/backtest.rst``.
+    Returns:
+        The :class:`BacktestResult`; the account these options run is
+        defined in ``docs/backtest.rst``.
+
+    Raises:
+        ValueError: An option out of range, positions that are not one number
+            from -1 to 1 per bar, or bars that a data file could not hold
+            (:class:`quorvane.data.DataError`, naming the row).
     """
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
     _check_bars_per_year(bars_per_year)
     closes = benchmark_closes(benchmark)
-    if len(bars) == 0:
-        raise ValueError("there are no bars to backtest")
+    bars = _normal(bars, checked)
     return _single(bars, check_positions(positions, bars, source="positions"), options,
                    bars_per_year, closes)
 
@@ -70,13 +81,14 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
                  slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
                  stop_loss: float | None = None, take_profit: float | None = None,
                  trailing_stop: float | None = None, bars_per_year: int | None = None,
-                 benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
-             ) -> BacktestResult:
+                 benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None,
+                 checked: bool = False) -> BacktestResult:
     """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
 
-    The keywords are those of :func:`backtest`, checked before the strategy
-    runs.  ``bars_per_year`` is worth passing when the same bars run many
-    times.
+    The bars and the keywords are those of :func:`backtest`, checked before
+    the strategy runs, which receives the normalised bars.
+    ``bars_per_year`` and ``checked`` are worth passing when the same bars
+    run many times.
     """
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
@@ -85,8 +97,7 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
     generate = getattr(strategy, "generate_signals", None)
     if not callable(generate):
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
-    if len(bars) == 0:
-        raise ValueError("there are no bars to backtest")
+    bars = _normal(bars, checked)
     positions = check_positions(generate(_strategy_copy(bars)), bars, source="generate_signals")
     return _single(bars, positions, options, bars_per_year, closes)
 
@@ -104,10 +115,16 @@ def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
 
 
 def _column(bars: pd.DataFrame, name: str) -> np.ndarray:
-    if name not in bars.columns:
-        need = "" if name == "close" else " (fill='next-open' and the stops read open, high and low)"
-        raise ValueError(f"the bars have no {name} column{need}")
     return bars[name].to_numpy(dtype=np.float64)
+
+
+def _normal(bars: pd.DataFrame, checked: bool) -> pd.DataFrame:
+    if not checked:
+        from quorvane.data import normalise_bars
+        bars = normalise_bars(bars)
+    if len(bars) == 0:
+        raise ValueError("there are no bars to backtest")
+    return bars
 
 
 def _strategy_copy(bars: pd.DataFrame) -> pd.DataFrame:
@@ -149,12 +166,10 @@ def benchmark_closes(benchmark: object) -> pd.Series | None:
         return None
     if isinstance(benchmark, (str, os.PathLike)):
         from quorvane.data import read_bars
-        benchmark = read_bars(benchmark)
-    if isinstance(benchmark, pd.DataFrame):
-        columns = {str(name).strip().lower(): name for name in benchmark.columns}
-        if "close" not in columns:
-            raise ValueError("benchmark: a DataFrame of bars needs a close column")
-        benchmark = benchmark[columns["close"]]
+        benchmark = read_bars(benchmark)["close"]
+    elif isinstance(benchmark, pd.DataFrame):
+        from quorvane.data import normalise_bars
+        benchmark = normalise_bars(benchmark, label="benchmark")["close"]
     if not isinstance(benchmark, pd.Series) or not isinstance(benchmark.index, pd.DatetimeIndex):
         raise TypeError("benchmark must be closes on dates: a Series or a DataFrame of bars "
                         f"with a DatetimeIndex, got {type(benchmark).__name__}")
@@ -166,12 +181,13 @@ def benchmark_closes(benchmark: object) -> pd.Series | None:
         row = int(bad[0])
         raise ValueError(f"benchmark, row {row + 1} ({benchmark.index[row]}): the close is "
                          f"{benchmark.iloc[row]!r}; closes must be positive numbers")
-    stamps = benchmark.index.asi8
+    index = benchmark.index.as_unit("ns")  # one unit with the bars' dates
+    stamps = index.asi8
     if stamps.size > 1 and not (stamps[1:] > stamps[:-1]).all():
         row = int(np.flatnonzero(stamps[1:] <= stamps[:-1])[0]) + 1
         raise ValueError(f"benchmark, row {row + 1} ({benchmark.index[row]}): dates must "
                          "rise, one close per date")
-    return pd.Series(values, index=benchmark.index, name="benchmark")
+    return pd.Series(values, index=index, name="benchmark")
 
 
 # -- several symbols ---------------------------------------------------------------
@@ -191,6 +207,8 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
     """
     if not results:
         raise ValueError("a portfolio needs at least one symbol's result")
+    from quorvane.data import check_spacing
+    check_spacing({symbol: result.bars for symbol, result in results.items()})
     items = list(results.values())
     options = items[0].options
     for symbol, result in results.items():

@@ -19,8 +19,7 @@ from typing import IO, Any
 from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options, describe,
                       load_from_args, parse_symbols, strategy_params)
 
-__all__ = ["Progress", "cmd_run", "equity_table", "register", "read_bars", "parse_dates",
-           "trades_table", "_open_data"]
+__all__ = ["Progress", "cmd_run", "equity_table", "register", "trades_table"]
 
 SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
@@ -84,25 +83,6 @@ def _warn(message: str) -> None:
 
 
 # -- reading the data ----------------------------------------------------------------
-# read_bars, parse_dates and _open_data are also the names quorvane.cli
-# re-exports.
-
-def read_bars(path: str | os.PathLike[str]) -> Any:
-    """The bars of one file; see :func:`quorvane.data.read_bars`."""
-    from quorvane.data import read_bars as read
-    return read(path)
-
-
-def parse_dates(bars: Any) -> Any:
-    """The bars' dates: the rising index that :func:`read_bars` checked."""
-    return bars.index
-
-
-def _open_data(path: str | None, symbols: list[str] | None,
-               progress: Progress) -> tuple[dict[str, Any], str]:
-    """``({symbol: bars}, label)`` for --data and --symbols, bad data as a CliError."""
-    return _Reading(path, symbols, progress).result()
-
 
 class _Reading:
     """The data files read on a thread while the strategy and pandas load.
@@ -140,43 +120,28 @@ class _Reading:
 
 # -- checking output paths before any work -------------------------------------------
 
-_INSTALL_PLOT = ("--plot needs matplotlib, which is not installed: "
-                 "pip install 'quorvane[plot]'")
-
-
-def _check_writable(option: str, path: str) -> None:
-    folder = Path(path).parent
-    if Path(path).is_dir():
-        raise CliError(f"{option} {path}: that is a folder; name a file")
-    if not folder.is_dir():
-        raise CliError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK):
-        raise CliError(f"{option} {path}: the folder {folder} is not writable")
-
-
-def _check_plot(path: str) -> None:
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Refuse, before any work, a file the run could not or must not write."""
+    from quorvane import outputs
     try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise CliError(_INSTALL_PLOT) from None
-    from .plot import supported_formats
-    formats = supported_formats()
-    suffix = Path(path).suffix.lower().lstrip(".")
-    if suffix not in formats:
-        known = ", ".join(f".{name}" for name in sorted(formats))
-        what = f"the extension .{suffix}" if suffix else "a file name without extension"
-        raise CliError(f"--plot {path}: matplotlib cannot write {what}; use one of {known}")
-    _check_writable("--plot", path)
+        if args.plot is not None:
+            outputs.check_plot("--plot", args.plot)
+        for option, path in (("--trades", args.trades), ("--equity", args.equity)):
+            if path is not None:
+                outputs.check_table(option, path)
+        inputs = outputs.data_inputs(args.data)
+        if args.benchmark is not None:
+            inputs.append((f"the --benchmark file {args.benchmark}", args.benchmark))
+        outputs.check_distinct([("--trades", args.trades), ("--equity", args.equity),
+                                ("--plot", args.plot)], inputs)
+    except outputs.OutputError as exc:
+        raise CliError(str(exc)) from None
 
 
 # -- the command ---------------------------------------------------------------------
 
 def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
-    if args.plot is not None:
-        _check_plot(args.plot)
-    for option, path in (("--trades", args.trades), ("--equity", args.equity)):
-        if path is not None:
-            _check_writable(option, path)
+    _check_outputs(args)
     progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
@@ -195,7 +160,7 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     for number, (symbol, bars) in enumerate(universe.items(), start=1):
         progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "
                       f"{len(bars):,} bars)")
-        result = run_strategy(strategy, bars, **keywords)
+        result = run_strategy(strategy, bars, **keywords, checked=True)
         _warn_if_idle(strategy, symbol, bars, result)
         results[symbol] = result
     combined = portfolio(results, bars_per_year=args.bars_per_year) if len(results) > 1 else None
@@ -205,17 +170,22 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     report = _report(strategy, label, universe, results, combined, benchmark)
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
-    if args.trades is not None:
-        trades_table(results, combined).to_csv(args.trades, index=False)
-        written.append(f"trades: {args.trades}")
-    if args.equity is not None:
-        equity_table(results, combined).to_csv(args.equity)
-        written.append(f"equity: {args.equity}")
-    if args.plot is not None:
-        from .plot import draw
-        progress.note(f"drawing {args.plot}")
-        draw(args.plot, results, combined, f"{describe(strategy)} on {label}")
-        written.append(f"plot: {args.plot}")
+    from quorvane.outputs import OutputError, write_file, write_table
+    try:
+        if args.trades is not None:
+            write_table(trades_table(results, combined), args.trades)
+            written.append(f"trades: {args.trades}")
+        if args.equity is not None:
+            write_table(equity_table(results, combined), args.equity, index=True)
+            written.append(f"equity: {args.equity}")
+        if args.plot is not None:
+            from .plot import draw
+            progress.note(f"drawing {args.plot}")
+            title = f"{describe(strategy)} on {label}"
+            write_file(args.plot, lambda path: draw(path, results, combined, title))
+            written.append(f"plot: {args.plot}")
+    except OutputError as exc:
+        raise CliError(str(exc)) from None
     if args.json:
         print(json.dumps(report, allow_nan=False), file=out)
     else:
@@ -394,11 +364,11 @@ def register(commands: Any, common: argparse.ArgumentParser,
     add_account_options(run)
     run.add_argument("--json", action="store_true",
                      help="print one JSON object instead of the table")
-    run.add_argument("--trades", metavar="FILE.csv",
-                     help="write the list of trades to this CSV file")
-    run.add_argument("--equity", metavar="FILE.csv",
+    run.add_argument("--trades", metavar="FILE",
+                     help="write the round-trip trades to FILE.csv or FILE.parquet")
+    run.add_argument("--equity", metavar="FILE",
                      help="write the equity curve (with positions, units, cash and drawdown) "
-                          "to this CSV file")
+                          "to FILE.csv or FILE.parquet")
     run.add_argument("--plot", metavar="FILE.png",
                      help="draw the prices with the positions, the equity against buy-and-hold "
                           "and the drawdown into this file (.png, .svg, .pdf, ...; needs "

@@ -589,49 +589,20 @@ bool Account::run() noexcept {
 
 // A float that is NaN (off) or a positive finite number.
 bool parse_stop(PyObject* obj, const char* name, double* value) {
-    if (!PyFloat_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a float, got %.200s", name, Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    double v = PyFloat_AS_DOUBLE(obj);
-    if (!std::isnan(v) && !(v > 0.0 && v < infinity)) {
+    if (!parse_float(obj, name, value)) return false;
+    if (!std::isnan(*value) && !(*value > 0.0 && *value < infinity)) {
         PyErr_Format(PyExc_ValueError, "%s must be NaN (off) or a positive finite number, got %R", name, obj);
         return false;
     }
-    *value = v;
     return true;
 }
 
 bool parse_cost_rate(PyObject* obj, double* value) {
-    if (!PyFloat_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "cost_rate must be a float, got %.200s", Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    double v = PyFloat_AS_DOUBLE(obj);
-    if (!(v >= 0.0 && v <= 0.5)) {
+    if (!parse_float(obj, "cost_rate", value)) return false;
+    if (!(*value >= 0.0 && *value <= 0.5)) {
         PyErr_Format(PyExc_ValueError, "cost_rate must be from 0 to 0.5, got %R", obj);
         return false;
     }
-    *value = v;
-    return true;
-}
-
-bool parse_count(PyObject* obj, const char* name, Py_ssize_t* value) {
-    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int, got %.200s", name, Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    Py_ssize_t v = PyLong_AsSsize_t(obj);
-    if (v == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-        v = -1;  // reported below
-    }
-    if (v < 0) {
-        PyErr_Format(PyExc_ValueError, "%s must be an int from 0 to %zd, got %R", name, PY_SSIZE_T_MAX, obj);
-        return false;
-    }
-    *value = v;
     return true;
 }
 
@@ -698,7 +669,7 @@ PyObject* account(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_ssize_t symbols, rebalance;
     Terms terms{};
     if (!check_arg_count("account", nargs, 15) || !parse_period(args[5], "symbols", &symbols) ||
-        !parse_cost_rate(args[6], &terms.cost_rate) || !parse_count(args[8], "rebalance", &rebalance) ||
+        !parse_cost_rate(args[6], &terms.cost_rate) || !parse_int(args[8], "rebalance", 0, &rebalance) ||
         !parse_stop(args[9], "stop_loss", &terms.stop_loss) ||
         !parse_stop(args[10], "take_profit", &terms.take_profit) ||
         !parse_stop(args[11], "trailing_stop", &terms.trailing_stop)) {

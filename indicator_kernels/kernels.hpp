@@ -52,8 +52,12 @@ private:
 
 // Argument checks; each returns false with an exception set.
 bool check_arg_count(const char* function, Py_ssize_t nargs, Py_ssize_t expected);
+// An int (not a bool) >= least (which is at least PY_SSIZE_T_MIN + 1).
+bool parse_int(PyObject* obj, const char* name, Py_ssize_t least, Py_ssize_t* result);
 // An int (not a bool) >= 1.
 bool parse_period(PyObject* obj, const char* name, Py_ssize_t* period);
+// A float (not an int), read as its value.
+bool parse_float(PyObject* obj, const char* name, double* value);
 // A float in (0, 1].
 bool parse_smoothing(PyObject* obj, double* alpha);
 // No output may share memory with the input or with another output: a

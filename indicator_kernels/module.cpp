@@ -79,7 +79,7 @@ bool check_arg_count(const char* function, Py_ssize_t nargs, Py_ssize_t expected
     return false;
 }
 
-bool parse_period(PyObject* obj, const char* name, Py_ssize_t* period) {
+bool parse_int(PyObject* obj, const char* name, Py_ssize_t least, Py_ssize_t* result) {
     if (!PyLong_Check(obj) || PyBool_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s must be an int, got %.200s", name, Py_TYPE(obj)->tp_name);
         return false;
@@ -89,22 +89,31 @@ bool parse_period(PyObject* obj, const char* name, Py_ssize_t* period) {
     if (value == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        value = 0;  // reported below as out of range
+        value = least - 1;  // reported below as out of range
     }
-    if (value < 1) {
-        PyErr_Format(PyExc_ValueError, "%s must be an int from 1 to %zd, got %R", name, PY_SSIZE_T_MAX, obj);
+    if (value < least) {
+        PyErr_Format(PyExc_ValueError, "%s must be an int from %zd to %zd, got %R", name, least, PY_SSIZE_T_MAX,
+                     obj);
         return false;
     }
-    *period = value;
+    *result = value;
+    return true;
+}
+
+bool parse_period(PyObject* obj, const char* name, Py_ssize_t* period) { return parse_int(obj, name, 1, period); }
+
+bool parse_float(PyObject* obj, const char* name, double* value) {
+    if (!PyFloat_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a float, got %.200s", name, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    *value = PyFloat_AS_DOUBLE(obj);
     return true;
 }
 
 bool parse_smoothing(PyObject* obj, double* alpha) {
-    if (!PyFloat_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "alpha must be a float, got %.200s", Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    double value = PyFloat_AS_DOUBLE(obj);
+    double value;
+    if (!parse_float(obj, "alpha", &value)) return false;
     if (!(value > 0.0 && value <= 1.0)) {
         PyErr_Format(PyExc_ValueError, "alpha must be in (0, 1], got %R", obj);
         return false;

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import argparse
 import inspect
+import math
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -236,16 +237,26 @@ def add_strategy_path(parser: argparse.ArgumentParser) -> None:
                         help=_FOLDER_HELP)
 
 
-def basis_points(text: str) -> float:
-    """An argparse type: a cost in basis points, finite and not negative."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected basis points (a number), got {text!r}") from None
-    if not 0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError(f"expected basis points of 0 or more, got {text!r}")
-    return value
+def _real(expected: str, accepts: Callable[[float], bool], bound: str) -> Callable[[str], float]:
+    """An argparse type: a number that ``accepts`` takes, else an error
+    saying what was expected."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
+        if not accepts(value):
+            raise argparse.ArgumentTypeError(f"expected {bound}, got {text!r}")
+        return value
+    return parse
+
+
+# A cost, finite and not negative.
+basis_points = _real("basis points (a number)", lambda value: 0 <= value < math.inf,
+                     "basis points of 0 or more")
+# A stop: a positive fraction of the entry price.
+_fraction = _real("a fraction of the entry price (0.02 is 2%)",
+                  lambda value: 0 < value < math.inf, "a positive fraction (0.02 is 2%)")
 
 
 def add_cost_options(parser: argparse.ArgumentParser) -> None:
@@ -254,18 +265,6 @@ def add_cost_options(parser: argparse.ArgumentParser) -> None:
                         help="commission in basis points of the value traded (default 0)")
     parser.add_argument("--slippage", metavar="BPS", type=basis_points, default=0.0,
                         help="slippage in basis points of the value traded (default 0)")
-
-
-def _fraction(text: str) -> float:
-    """An argparse type: a stop, a positive fraction of the entry price."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected a fraction of the entry price (0.02 is 2%), got {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"expected a positive fraction (0.02 is 2%), got {text!r}")
-    return value
 
 
 def _whole(least: int) -> Any:

@@ -211,7 +211,7 @@ def _import_trees(folder: Path) -> dict[str, Path] | None:
     """Two throw-away package trees around the installed compiled loader: the
     framework of IMPORT_BASELINE, and the framework of this checkout."""
     import quorvane.strategy_loader as loader
-    source = BENCH.parent / "src" / "quorvane"
+    source = Path(__import__("quorvane").__file__).resolve().parent
     trees = {}
     for name in ("before", "now"):
         package = folder / name / "quorvane"
@@ -225,9 +225,24 @@ def _import_trees(folder: Path) -> dict[str, Path] | None:
         if shown.returncode != 0:
             return None  # not a git checkout with that commit
         (trees["before"] / "quorvane" / relative).write_bytes(shown.stdout)
-        if (source / relative).exists():
-            (trees["now"] / "quorvane" / relative).write_bytes((source / relative).read_bytes())
+    for relative in _reached_now():
+        target = trees["now"] / "quorvane" / relative
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes((source / relative).read_bytes())
     return trees
+
+
+def _reached_now() -> list[str]:
+    """The Python files of this checkout that `import quorvane.strategy_loader`
+    imports, relative to the package."""
+    code = ("import sys, quorvane.strategy_loader\n"
+            "for name, module in list(sys.modules.items()):\n"
+            "    path = getattr(module, '__file__', None) or ''\n"
+            "    if name.startswith('quorvane') and path.endswith('.py'): print(path)")
+    listed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            check=True).stdout.split()
+    package = Path(__import__("quorvane").__file__).resolve().parent
+    return [str(Path(path).resolve().relative_to(package)) for path in listed]
 
 
 def _import_time(tree: Path) -> int:

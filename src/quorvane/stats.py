@@ -51,12 +51,12 @@ DESCRIPTIONS: dict[str, str] = {
 
 # -- per-bar arrays ------------------------------------------------------------------
 
-def bar_returns(curve: np.ndarray) -> np.ndarray:
-    """``curve[t] / curve[t - 1] - 1`` with ``curve[-1] = 1``; 0 once the
+def bar_returns(curve: np.ndarray, start: float = 1.0) -> np.ndarray:
+    """``curve[t] / curve[t - 1] - 1`` with ``curve[-1] = start``; 0 once the
     curve has reached 0 (0 / 0: a wiped-out account earns nothing more)."""
     returns = np.empty(curve.size)
     if curve.size:
-        returns[0] = curve[0] - 1.0
+        returns[0] = curve[0] / start - 1.0
         with np.errstate(divide="ignore", invalid="ignore"):
             np.divide(curve[1:], curve[:-1], out=returns[1:])
         returns[1:] -= 1.0
@@ -117,26 +117,28 @@ def trade_figures(*, trades: int, wins: int, gains: float, losses: float, return
     }
 
 
-def benchmark_figures(returns: np.ndarray, benchmark: np.ndarray,
-                      bars_per_year: int) -> dict[str, float | None]:
+def benchmark_figures(returns: np.ndarray, benchmark: np.ndarray, bars_per_year: int,
+                      scratch: np.ndarray | None = None) -> dict[str, float | None]:
     """beta, alpha (annualised) and correlation of the per-bar ``returns``
     against the benchmark's; None where the benchmark's returns (for the
-    correlation, either) do not vary."""
+    correlation, either) do not vary.  ``scratch``, an array of the same
+    size, spares allocating one."""
     figures: dict[str, float | None] = dict.fromkeys(("beta", "alpha", "correlation"))
     n = returns.size
     if n < 2 or benchmark.min() == benchmark.max():
         return figures
     mean_r = float(returns.mean())
     mean_b = float(benchmark.mean())
-    centred_b = benchmark - mean_b
-    centred_r = returns - mean_r
-    covariance = _dot(centred_r, centred_b)
+    centred_b = np.subtract(benchmark, mean_b, out=scratch)
+    # The centred benchmark sums to 0, so the returns need no centring.
+    covariance = _dot(returns, centred_b)
     variance_b = _dot(centred_b, centred_b)
     beta = covariance / variance_b
     figures["beta"] = beta
     figures["alpha"] = (mean_r - beta * mean_b) * bars_per_year
     if returns.min() != returns.max():
-        figures["correlation"] = covariance / math.sqrt(variance_b * _dot(centred_r, centred_r))
+        variance_r = np.subtract(returns, mean_r, out=centred_b)
+        figures["correlation"] = covariance / math.sqrt(variance_b * _dot(variance_r, variance_r))
     return figures
 
 
@@ -161,8 +163,10 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray
     sd = math.sqrt(max(0.0, (squares - n * mean * mean) / (n - 1))) if n > 1 else math.nan
     volatility = sd * scale if n > 1 else None
     sharpe = mean / sd * scale if n > 1 and sd > 0 else None
-    losses = np.minimum(returns, 0.0)
-    downside = math.sqrt(_dot(losses, losses) / n)
+    # One scratch array serves every step: fresh memory for a million bars
+    # costs more than the arithmetic.
+    scratch = np.minimum(returns, 0.0)
+    downside = math.sqrt(_dot(scratch, scratch) / n)
     sortino = mean / downside * scale if downside > 0 else None
     max_drawdown = 0.0 - float(drawdowns.min())  # not -0.0 without a drawdown
     calmar = cagr / max_drawdown if max_drawdown > 0 else None
@@ -181,7 +185,7 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray
     }
     stats.update(trade_figures(**trades))
     stats["buy_and_hold_return"] = float(buy_and_hold_return)
-    stats.update(benchmark_figures(returns, benchmark_returns, bars_per_year))
+    stats.update(benchmark_figures(returns, benchmark_returns, bars_per_year, scratch))
     stats.update({
         "turnover": float(turnover),
         "costs": float(costs),

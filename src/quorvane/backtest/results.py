@@ -51,7 +51,7 @@ class _AccountResult:
                 "trades", "wins", "gains", "losses", "returns", "best", "worst", "bars")},
             fills=summary.fills, turnover=summary.turnover, costs=summary.costs,
             benchmark_returns=self._benchmark_returns,
-            buy_and_hold_return=float(self._buy_and_hold[-1]) - 1.0)
+            buy_and_hold_return=self._buy_and_hold_return)
 
     @cached_property
     def _detail(self) -> Ledger:
@@ -114,6 +114,13 @@ class _AccountResult:
     def _buy_and_hold(self) -> np.ndarray:
         return buy_and_hold(self._closes)
 
+    @property
+    def _buy_and_hold_return(self) -> float:
+        closes = self._closes
+        if closes.shape[1] == 1:  # without the curve: one array less to fill
+            return float(closes[-1, 0] / closes[0, 0]) - 1.0
+        return float(self._buy_and_hold[-1]) - 1.0
+
     @cached_property
     def buy_and_hold(self) -> pd.Series:
         """The equal-weight buy-and-hold of the symbols, without rebalancing:
@@ -123,9 +130,13 @@ class _AccountResult:
 
     @cached_property
     def _benchmark_returns(self) -> np.ndarray:
-        if self.benchmark is None:
-            return bar_returns(self._buy_and_hold)
-        return _carried_returns(self.benchmark, self.dates)
+        if self.benchmark is not None:
+            return _carried_returns(self.benchmark, self.dates)
+        closes = self._closes
+        if closes.shape[1] == 1:
+            # One symbol's buy-and-hold moves with its closes.
+            return bar_returns(closes[:, 0], start=closes[0, 0])
+        return bar_returns(self._buy_and_hold)
 
     @cached_property
     def benchmark_returns(self) -> pd.Series:

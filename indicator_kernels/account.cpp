@@ -196,6 +196,10 @@ struct Flow {
     double size;
 };
 
+// One template for one symbol and for several: with the count known to be
+// 1, the compiler drops the loops over the symbols (about a third of the
+// instructions of a date).
+template <bool One>
 class Account {
 public:
     Account(const Market& market, const Terms& terms, const Outputs& out, Holding* holdings, double* prices) noexcept
@@ -207,9 +211,11 @@ public:
     Summary summary;
 
 private:
-    bool has_bar(Py_ssize_t t, Py_ssize_t i) const noexcept { return !std::isnan(m_.close[t * m_.symbols + i]); }
-    double value() const noexcept;  // cash + units at prices_
-    void mark_at_last() noexcept;
+    Py_ssize_t symbols() const noexcept { return One ? 1 : m_.symbols; }
+    bool has_bar(Py_ssize_t t, Py_ssize_t i) const noexcept { return !std::isnan(m_.close[t * symbols() + i]); }
+    double value() const noexcept;            // cash + units at prices_
+    double value_at_last() const noexcept;    // cash + units at their last closes
+    void mark_at_last() noexcept;             // prices_ = the last closes
     bool stop_at_open(Py_ssize_t t, Py_ssize_t i) noexcept;
     bool fills_at_open(Py_ssize_t t) noexcept;
     bool stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept;
@@ -221,7 +227,12 @@ private:
     bool open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price, double cost) noexcept;
     bool close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t reason, double flow) noexcept;
     bool wipe_out(Py_ssize_t t) noexcept;
-    bool settle() noexcept;
+    // The end of an instant: the trades it closed are final.
+    bool settle() noexcept {
+        flows_.clear();
+        return closed_.size() == 0 || settle_closed();
+    }
+    bool settle_closed() noexcept;
     bool finish(const TradeRecord& trade) noexcept;
     void record(Py_ssize_t t, double equity) noexcept;
     bool wants_fill(const Holding& h, double target, bool rebalance) const noexcept;
@@ -240,24 +251,35 @@ private:
     Records<TradeRecord> closed_;  // the trades closed at this instant
 };
 
-double Account::value() const noexcept {
+template <bool One>
+double Account<One>::value() const noexcept {
     double total = cash_;
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) total += holdings_[i].units * prices_[i];
+    for (Py_ssize_t i = 0; i < symbols(); ++i) total += holdings_[i].units * prices_[i];
     return total;
 }
 
-void Account::mark_at_last() noexcept {
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) prices_[i] = holdings_[i].last;
+template <bool One>
+double Account<One>::value_at_last() const noexcept {
+    double total = cash_;
+    for (Py_ssize_t i = 0; i < symbols(); ++i) total += holdings_[i].units * holdings_[i].last;
+    return total;
 }
 
-bool Account::wants_fill(const Holding& h, double target, bool rebalance) const noexcept {
+template <bool One>
+void Account<One>::mark_at_last() noexcept {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) prices_[i] = holdings_[i].last;
+}
+
+template <bool One>
+bool Account<One>::wants_fill(const Holding& h, double target, bool rebalance) const noexcept {
     if (h.stopped) return target != h.held;
     return target != h.held || rebalance;
 }
 
 // The stop level (and why it is there) and the take-profit level of the
 // trade a holding has open; +-infinity where a level is off.
-void Account::levels(const Holding& h, double* stop, std::int64_t* stop_reason, double* take) const noexcept {
+template <bool One>
+void Account<One>::levels(const Holding& h, double* stop, std::int64_t* stop_reason, double* take) const noexcept {
     const bool is_long = h.units > 0.0;
     const double side = is_long ? 1.0 : -1.0;
     const double entry = h.trade.entry_price;
@@ -273,7 +295,8 @@ void Account::levels(const Holding& h, double* stop, std::int64_t* stop_reason, 
     if (!std::isnan(terms_.take_profit)) *take = entry * (1.0 + side * terms_.take_profit);
 }
 
-bool Account::open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price, double cost) noexcept {
+template <bool One>
+bool Account<One>::open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price, double cost) noexcept {
     Holding& h = holdings_[i];
     TradeRecord& trade = h.trade;
     trade = TradeRecord{};
@@ -294,7 +317,8 @@ bool Account::open_trade(Py_ssize_t t, Py_ssize_t i, double units, double price,
 
 // Closes symbol i's trade at `price`, its last cash flow `flow` already
 // counted in its pnl.
-bool Account::close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t reason, double flow) noexcept {
+template <bool One>
+bool Account<One>::close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t reason, double flow) noexcept {
     Holding& h = holdings_[i];
     h.trade.exit_bar = t;
     h.trade.exit_price = price;
@@ -305,7 +329,8 @@ bool Account::close_trade(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t
 
 // Brings symbol i to `units` at `price`: one fill, split into the legs of
 // the trades it closes and opens.
-bool Account::fill(Py_ssize_t t, Py_ssize_t i, double units, double price, double equity, std::int64_t at,
+template <bool One>
+bool Account<One>::fill(Py_ssize_t t, Py_ssize_t i, double units, double price, double equity, std::int64_t at,
                    std::int64_t reason) noexcept {
     Holding& h = holdings_[i];
     const double before = h.units;
@@ -341,11 +366,12 @@ bool Account::fill(Py_ssize_t t, Py_ssize_t i, double units, double price, doubl
 // position is closed at those prices without cost, and the equity below
 // zero is credited to the trades with a cash flow at this instant, in
 // proportion to the sizes of those flows (the closes included).
-bool Account::wipe_out(Py_ssize_t t) noexcept {
+template <bool One>
+bool Account<One>::wipe_out(Py_ssize_t t) noexcept {
     const double shortfall = -value();
     double total = 0.0;
     for (Py_ssize_t k = 0; k < flows_.size(); ++k) total += flows_[k].size;
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         if (holdings_[i].units != 0.0) total += std::fabs(holdings_[i].units * prices_[i]);
     }
     if (total > 0.0) {
@@ -355,7 +381,7 @@ bool Account::wipe_out(Py_ssize_t t) noexcept {
             trade.pnl += shortfall * (flows_[k].size / total);
         }
     }
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         if (h.units == 0.0) continue;
         const double flow = h.units * prices_[i];
@@ -373,7 +399,8 @@ bool Account::wipe_out(Py_ssize_t t) noexcept {
 }
 
 // A trade is done: into the sums, and into the records when they are kept.
-bool Account::finish(const TradeRecord& trade) noexcept {
+template <bool One>
+bool Account<One>::finish(const TradeRecord& trade) noexcept {
     summary.trades += 1;
     if (trade.pnl > 0.0) {
         summary.wins += 1;
@@ -389,18 +416,18 @@ bool Account::finish(const TradeRecord& trade) noexcept {
     return out_.trades == nullptr || out_.trades->push(trade);
 }
 
-// The end of an instant: the trades it closed are final.
-bool Account::settle() noexcept {
+template <bool One>
+bool Account<One>::settle_closed() noexcept {
     for (Py_ssize_t k = 0; k < closed_.size(); ++k) {
         if (!finish(closed_[k])) return false;
     }
     closed_.clear();
-    flows_.clear();
     return true;
 }
 
 // Exits symbol i's trade at `price`, an instant of its own.
-bool Account::exit_at(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t at, std::int64_t reason) noexcept {
+template <bool One>
+bool Account<One>::exit_at(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t at, std::int64_t reason) noexcept {
     if (!settle()) return false;
     mark_at_last();
     prices_[i] = price;
@@ -412,27 +439,29 @@ bool Account::exit_at(Py_ssize_t t, Py_ssize_t i, double price, std::int64_t at,
     return true;
 }
 
-bool Account::stop_at_open(Py_ssize_t t, Py_ssize_t i) noexcept {
+template <bool One>
+bool Account<One>::stop_at_open(Py_ssize_t t, Py_ssize_t i) noexcept {
     const Holding& h = holdings_[i];
     if (h.units == 0.0) return true;
     double stop, take;
     std::int64_t why;
     levels(h, &stop, &why, &take);
-    const double open = m_.open[t * m_.symbols + i];
+    const double open = m_.open[t * symbols() + i];
     const bool is_long = h.units > 0.0;
     if (is_long ? open <= stop : open >= stop) return exit_at(t, i, open, at_open, why);
     if (is_long ? open >= take : open <= take) return exit_at(t, i, open, at_open, reason_take_profit);
     return true;
 }
 
-bool Account::stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept {
+template <bool One>
+bool Account<One>::stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept {
     Holding& h = holdings_[i];
     if (h.units == 0.0) return true;
     double stop, take;
     std::int64_t why;
     levels(h, &stop, &why, &take);
-    const double high = m_.high[t * m_.symbols + i];
-    const double low = m_.low[t * m_.symbols + i];
+    const double high = m_.high[t * symbols() + i];
+    const double low = m_.low[t * symbols() + i];
     if (h.units > 0.0) {
         if (low <= stop) return exit_at(t, i, stop, at_level, why);
         if (high >= take) return exit_at(t, i, take, at_level, reason_take_profit);
@@ -447,11 +476,12 @@ bool Account::stop_in_range(Py_ssize_t t, Py_ssize_t i) noexcept {
 
 // The targets waiting for this date's open (next-open), all sized on one
 // equity valued at the fill prices.
-bool Account::fills_at_open(Py_ssize_t t) noexcept {
-    const Py_ssize_t row = t * m_.symbols;
+template <bool One>
+bool Account<One>::fills_at_open(Py_ssize_t t) noexcept {
+    const Py_ssize_t row = t * symbols();
     bool any = false;
     mark_at_last();
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         if (std::isnan(h.pending) || !has_bar(t, i)) continue;
         if (wants_fill(h, h.pending, h.pending_rebalance)) {
@@ -465,8 +495,8 @@ bool Account::fills_at_open(Py_ssize_t t) noexcept {
     if (!settle()) return false;
     const double equity = value();
     if (equity <= 0.0) return wipe_out(t);
-    const double share = equity / static_cast<double>(m_.symbols);
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    const double share = equity / static_cast<double>(symbols());
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         if (std::isnan(h.pending) || !has_bar(t, i)) continue;
         const double price = m_.open[row + i];
@@ -482,11 +512,12 @@ bool Account::fills_at_open(Py_ssize_t t) noexcept {
 
 // The targets of this date's close: filled now (close) or kept for each
 // symbol's next open (next-open).
-bool Account::fills_at_close(Py_ssize_t t) noexcept {
-    const Py_ssize_t row = t * m_.symbols;
+template <bool One>
+bool Account<One>::fills_at_close(Py_ssize_t t) noexcept {
+    const Py_ssize_t row = t * symbols();
     const bool rebalance = terms_.rebalance > 0 && (t + 1) % terms_.rebalance == 0;
     if (terms_.next_open) {
-        for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        for (Py_ssize_t i = 0; i < symbols(); ++i) {
             if (!has_bar(t, i)) continue;
             holdings_[i].pending = m_.target[row + i];
             holdings_[i].pending_rebalance = rebalance;
@@ -494,15 +525,17 @@ bool Account::fills_at_close(Py_ssize_t t) noexcept {
         return true;
     }
     bool any = false;
-    for (Py_ssize_t i = 0; i < m_.symbols && !any; ++i) {
+    for (Py_ssize_t i = 0; i < symbols() && !any; ++i) {
         any = has_bar(t, i) && wants_fill(holdings_[i], m_.target[row + i], rebalance);
     }
     if (!any) return true;
-    mark_at_last();
-    const double equity = value();
-    if (equity <= 0.0) return wipe_out(t);
-    const double share = equity / static_cast<double>(m_.symbols);
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    const double equity = value_at_last();
+    if (equity <= 0.0) {
+        mark_at_last();
+        return wipe_out(t);
+    }
+    const double share = equity / static_cast<double>(symbols());
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         const double target = m_.target[row + i];
         if (!has_bar(t, i) || !wants_fill(h, target, rebalance)) continue;
@@ -516,12 +549,15 @@ bool Account::fills_at_close(Py_ssize_t t) noexcept {
 }
 
 // The close's mark; a trade holding units after it has been held one more bar.
-bool Account::mark(Py_ssize_t t) noexcept {
-    mark_at_last();
-    const double equity = value();
-    if (equity <= 0.0) return wipe_out(t);
+template <bool One>
+bool Account<One>::mark(Py_ssize_t t) noexcept {
+    const double equity = value_at_last();
+    if (equity <= 0.0) {
+        mark_at_last();
+        return wipe_out(t);
+    }
     bool holds = false;
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         if (h.units == 0.0) continue;
         holds = true;
@@ -532,38 +568,40 @@ bool Account::mark(Py_ssize_t t) noexcept {
     return true;
 }
 
-void Account::record(Py_ssize_t t, double equity) noexcept {
+template <bool One>
+void Account<One>::record(Py_ssize_t t, double equity) noexcept {
     out_.equity[t] = equity;
     if (out_.cash != nullptr) out_.cash[t] = cash_;
     if (out_.units != nullptr) {
-        double* units = out_.units + t * m_.symbols;
-        for (Py_ssize_t i = 0; i < m_.symbols; ++i) units[i] = holdings_[i].units;
+        double* units = out_.units + t * symbols();
+        for (Py_ssize_t i = 0; i < symbols(); ++i) units[i] = holdings_[i].units;
     }
 }
 
-bool Account::run() noexcept {
+template <bool One>
+bool Account<One>::run() noexcept {
     const bool stops = !std::isnan(terms_.stop_loss) || !std::isnan(terms_.take_profit) ||
                        !std::isnan(terms_.trailing_stop);
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         h = Holding{};
         h.pending = nan;
     }
     for (Py_ssize_t t = 0; t < m_.dates && !wiped_; ++t) {
         if (stops) {
-            for (Py_ssize_t i = 0; i < m_.symbols && !wiped_; ++i) {
+            for (Py_ssize_t i = 0; i < symbols() && !wiped_; ++i) {
                 if (has_bar(t, i) && !stop_at_open(t, i)) return false;
             }
         }
         if (terms_.next_open && !wiped_ && !fills_at_open(t)) return false;
         if (stops) {
-            for (Py_ssize_t i = 0; i < m_.symbols && !wiped_; ++i) {
+            for (Py_ssize_t i = 0; i < symbols() && !wiped_; ++i) {
                 if (has_bar(t, i) && !stop_in_range(t, i)) return false;
             }
         }
         if (wiped_) break;
-        const Py_ssize_t row = t * m_.symbols;
-        for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+        const Py_ssize_t row = t * symbols();
+        for (Py_ssize_t i = 0; i < symbols(); ++i) {
             if (has_bar(t, i)) holdings_[i].last = m_.close[row + i];
         }
         // The close's fills and its mark are one instant.
@@ -575,7 +613,7 @@ bool Account::run() noexcept {
         for (Py_ssize_t t = wiped_at_ + 1; t < m_.dates; ++t) record(t, 0.0);
         return true;
     }
-    for (Py_ssize_t i = 0; i < m_.symbols; ++i) {
+    for (Py_ssize_t i = 0; i < symbols(); ++i) {
         Holding& h = holdings_[i];
         if (!h.in_trade) continue;
         h.trade.exit_price = h.last;
@@ -636,6 +674,15 @@ struct Scratch {
         PyMem_RawFree(prices);
     }
 };
+
+template <bool One>
+bool run_account(const Market& market, const Terms& terms, const Outputs& out, const Scratch& scratch,
+                 Summary* sums) noexcept {
+    Account<One> ledger(market, terms, out, scratch.holdings, scratch.prices);
+    const bool done = ledger.run();
+    *sums = ledger.summary;
+    return done;
+}
 
 PyObject* summary_tuple(const Summary& s) {
     return Py_BuildValue("(nddnnndddddn)", s.fills, s.turnover, s.costs, s.held, s.trades, s.wins, s.gains,
@@ -732,17 +779,18 @@ PyObject* account(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     scratch.holdings = static_cast<Holding*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(Holding)));
     scratch.prices = static_cast<double*>(PyMem_RawMalloc(static_cast<size_t>(symbols) * sizeof(double)));
     if (scratch.holdings == nullptr || scratch.prices == nullptr) return PyErr_NoMemory();
-    Account ledger({open.data(), high.data(), low.data(), close.data(), target.data(), dates, symbols}, terms,
-                   {equity.mutable_data(), detail ? cash.mutable_data() : nullptr,
-                    detail ? units.mutable_data() : nullptr, detail ? &fill_records : nullptr,
-                    detail ? &trade_records : nullptr},
-                   scratch.holdings, scratch.prices);
+    const Market market{open.data(), high.data(), low.data(), close.data(), target.data(), dates, symbols};
+    const Outputs out{equity.mutable_data(), detail ? cash.mutable_data() : nullptr,
+                      detail ? units.mutable_data() : nullptr, detail ? &fill_records : nullptr,
+                      detail ? &trade_records : nullptr};
+    Summary sums;
     bool done;
     Py_BEGIN_ALLOW_THREADS
-    done = ledger.run();
+    done = symbols == 1 ? run_account<true>(market, terms, out, scratch, &sums)
+                        : run_account<false>(market, terms, out, scratch, &sums);
     Py_END_ALLOW_THREADS
     if (!done) return PyErr_NoMemory();
-    OwnedRef summary(summary_tuple(ledger.summary));
+    OwnedRef summary(summary_tuple(sums));
     if (!summary) return nullptr;
     if (!detail) return PyTuple_Pack(3, summary.get(), Py_None, Py_None);
     OwnedRef fills(fill_records.bytes(fill_bytes.get()));

@@ -130,7 +130,12 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     if class_name is not None:
         keywords["class_name"] = class_name
     frames, universe = _frames(data, symbols)
-    job = Job(spec=job_spec, keywords=keywords, params=fixed, account=account, universe=universe,
+    annualised = {}
+    if account["bars_per_year"] is None:
+        from quorvane.data.calendar import infer_bars_per_year
+        annualised = {symbol: infer_bars_per_year(bars.index)[0] for symbol, bars in frames.items()}
+    job = Job(spec=job_spec, keywords=keywords, params=fixed, account=account,
+              annualised=annualised, universe=universe,
               symbols=tuple(symbols) if symbols is not None else None)
     combos = combinations(grid_values)
     tasks = [(combo, symbol) for symbol in frames for combo in combos]

@@ -34,13 +34,16 @@ class Job:
     ``symbols=[symbol]``, as ``run --symbols SYMBOL`` passes it.
     ``account`` holds the keywords of ``run_strategy`` (costs, fill timing,
     rebalancing, stops, bars per year, the benchmark's closes); a
-    combination's stops replace its stops.
+    combination's stops replace its stops.  ``annualised`` holds each
+    symbol's bars per year when ``account`` leaves them to the dates: read
+    once, not once per row.
     """
 
     spec: Any
     keywords: Mapping[str, object] = field(default_factory=dict)
     params: Mapping[str, object] = field(default_factory=dict)
     account: Mapping[str, object] = field(default_factory=dict)
+    annualised: Mapping[str, int] = field(default_factory=dict)
     universe: bool = False
     symbols: tuple[str, ...] | None = None
 
@@ -179,10 +182,13 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
     prepare(job)
     row: dict[str, object] = {**job.params, **combination, "symbol": symbol}
     parameters, stops = split(combination)
+    account = {**job.account, **stops}
+    if account.get("bars_per_year") is None:
+        account["bars_per_year"] = job.annualised.get(symbol)
     try:
         strategy = load(job, parameters, symbol)
         # The sweep read or normalised the bars once, before any row.
-        result = run_strategy(strategy, bars, **{**job.account, **stops}, checked=True)
+        result = run_strategy(strategy, bars, **account, checked=True)
     except Exception as exc:
         row["error"] = one_line(exc)
         return row

@@ -80,8 +80,11 @@ extern const char ema_doc[];
 extern const char rsi_doc[];
 extern const char macd_doc[];
 
-// The account of a backtest (account.cpp).
+// The account of a backtest (account.cpp), and the figures of its equity
+// curve (figures.cpp).
 PyObject* account(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* curve_figures(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 extern const char account_doc[];
+extern const char curve_figures_doc[];
 
 }  // namespace indicator_kernels

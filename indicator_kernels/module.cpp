@@ -135,7 +135,8 @@ namespace {
 constexpr const char module_doc[] =
     "Compiled loops over float64 arrays: behind quorvane.indicators, window sums\n"
     "and moments and first-order recurrences (outputs passed in and filled, NaN\n"
-    "during the warm-up); behind quorvane.backtest, the account.";
+    "during the warm-up); behind quorvane.backtest, the account and the figures\n"
+    "of its equity curve.";
 
 // METH_FASTCALL functions go into the table's PyCFunction slot; the cast
 // through void(*)() keeps the compiler from warning about the changed type.
@@ -154,6 +155,7 @@ PyMethodDef methods[] = {
     {"rsi", as_method(rsi), METH_FASTCALL, rsi_doc},
     {"macd", as_method(macd), METH_FASTCALL, macd_doc},
     {"account", as_method(account), METH_FASTCALL, account_doc},
+    {"curve_figures", as_method(curve_figures), METH_FASTCALL, curve_figures_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,7 @@ import pytest
 
 import account_reference
 from quorvane.backtest import backtest, portfolio
+from quorvane.stats import bar_returns, curve_figures, drawdown
 
 COLUMNS = ["direction", "entry_date", "entry_price", "exit_date", "exit_price", "bars", "pnl",
            "return", "costs", "exit_reason"]
@@ -271,3 +272,30 @@ def test_beta_alpha_and_correlation_against_a_benchmark():
     assert against.stats["correlation"] == pytest.approx(np.corrcoef(r, b)[0, 1], rel=1e-10)
     flat_benchmark = backtest(bars, np.ones(300), benchmark=pd.Series(1.0, index=bars.index))
     assert flat_benchmark.stats["beta"] is None and flat_benchmark.stats["alpha"] is None
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_figures_pass_sums_what_the_per_bar_arrays_hold(seed):
+    rng = np.random.default_rng(seed)
+    equity = np.cumprod(1 + rng.normal(0.0005, 0.01, 5000))
+    if seed == 2:
+        equity[4000:] = 0.0  # wiped out
+    benchmark = 50 * np.cumprod(1 + rng.normal(0, 0.02, 5000))
+    benchmark[:seed * 10] = np.nan  # a benchmark that starts later
+    figures = curve_figures(equity, benchmark)
+    r = bar_returns(equity)
+    b = bar_returns(benchmark, start=benchmark[0])
+    b[np.isnan(b)] = 0.0
+    under = drawdown(equity) < 0
+    longest = run = 0
+    for flag in under:
+        run = run + 1 if flag else 0
+        longest = max(longest, run)
+    assert figures.mean_r == pytest.approx(r.mean(), rel=1e-12)
+    assert figures.mean_b == pytest.approx(b.mean(), rel=1e-12)
+    assert figures.squares_r == pytest.approx(np.sum((r - r.mean()) ** 2), rel=1e-10)
+    assert figures.squares_b == pytest.approx(np.sum((b - b.mean()) ** 2), rel=1e-10)
+    assert figures.cross == pytest.approx(np.sum((r - r.mean()) * (b - b.mean())), rel=1e-9)
+    assert figures.downside == pytest.approx(np.sum(np.minimum(r, 0) ** 2), rel=1e-12)
+    assert (figures.r_varies, figures.b_varies) == (r.min() < r.max(), b.min() < b.max())
+    assert figures.drawdown == drawdown(equity).min() and figures.longest == longest

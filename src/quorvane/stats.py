@@ -11,14 +11,17 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
+from typing import NamedTuple
 
 import numpy as np
+
+from quorvane import _kernels
 
 # Where the bars of a year come from; imported from here as well.
 from .data.calendar import infer_bars_per_year
 
-__all__ = ["DESCRIPTIONS", "bar_returns", "benchmark_figures", "buy_and_hold", "drawdown",
-           "infer_bars_per_year", "statistics", "trade_figures"]
+__all__ = ["DESCRIPTIONS", "CurveFigures", "bar_returns", "benchmark_figures", "buy_and_hold",
+           "curve_figures", "drawdown", "infer_bars_per_year", "statistics", "trade_figures"]
 
 # Name -> what it measures.  The order is the order of the table and of the
 # JSON object.
@@ -117,39 +120,57 @@ def trade_figures(*, trades: int, wins: int, gains: float, losses: float, return
     }
 
 
-def benchmark_figures(returns: np.ndarray, benchmark: np.ndarray, bars_per_year: int,
-                      scratch: np.ndarray | None = None) -> dict[str, float | None]:
-    """beta, alpha (annualised) and correlation of the per-bar ``returns``
+class CurveFigures(NamedTuple):
+    """Sums over the per-bar returns r of an equity curve and b of its
+    benchmark, as :func:`curve_figures` computes them in one pass."""
+
+    mean_r: float
+    mean_b: float
+    squares_r: float    # sum of (r - mean r)**2
+    squares_b: float    # sum of (b - mean b)**2
+    cross: float        # sum of (r - mean r) * (b - mean b)
+    downside: float     # sum of min(r, 0)**2
+    r_varies: bool      # whether r takes two values
+    b_varies: bool
+    drawdown: float     # the lowest E / H - 1
+    longest: int        # the longest run of E < H
+
+
+def curve_figures(equity: np.ndarray, benchmark: np.ndarray) -> CurveFigures:
+    """The figures of ``equity`` (the account at each date's close, starting
+    from 1) against ``benchmark``, a curve whose per-bar returns are the
+    benchmark's (``b[0]`` is 0, and 0 wherever a value is NaN).
+
+    Equal to ``bar_returns(equity)``, ``bar_returns(benchmark,
+    start=benchmark[0])`` and ``drawdown(equity)`` summed up, computed in
+    one compiled pass without those arrays."""
+    return CurveFigures(*_kernels.curve_figures(np.ascontiguousarray(equity, dtype=np.float64),
+                                                np.ascontiguousarray(benchmark, dtype=np.float64)))
+
+
+def benchmark_figures(figures: CurveFigures, n: int,
+                      bars_per_year: int) -> dict[str, float | None]:
+    """beta, alpha (annualised) and correlation of the per-bar returns
     against the benchmark's; None where the benchmark's returns (for the
-    correlation, either) do not vary.  ``scratch``, an array of the same
-    size, spares allocating one."""
-    figures: dict[str, float | None] = dict.fromkeys(("beta", "alpha", "correlation"))
-    n = returns.size
-    if n < 2 or benchmark.min() == benchmark.max():
-        return figures
-    mean_r = float(returns.mean())
-    mean_b = float(benchmark.mean())
-    centred_b = np.subtract(benchmark, mean_b, out=scratch)
-    # The centred benchmark sums to 0, so the returns need no centring.
-    covariance = _dot(returns, centred_b)
-    variance_b = _dot(centred_b, centred_b)
-    beta = covariance / variance_b
-    figures["beta"] = beta
-    figures["alpha"] = (mean_r - beta * mean_b) * bars_per_year
-    if returns.min() != returns.max():
-        variance_r = np.subtract(returns, mean_r, out=centred_b)
-        figures["correlation"] = covariance / math.sqrt(variance_b * _dot(variance_r, variance_r))
-    return figures
+    correlation, either) do not vary."""
+    result: dict[str, float | None] = dict.fromkeys(("beta", "alpha", "correlation"))
+    if n < 2 or not figures.b_varies:
+        return result
+    beta = figures.cross / figures.squares_b
+    result["beta"] = beta
+    result["alpha"] = (figures.mean_r - beta * figures.mean_b) * bars_per_year
+    if figures.r_varies:
+        result["correlation"] = figures.cross / math.sqrt(figures.squares_b * figures.squares_r)
+    return result
 
 
-def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray,
-               bars_per_year: int, exposure: float, trades: Mapping[str, float],
-               fills: int, turnover: float, costs: float, benchmark_returns: np.ndarray,
-               buy_and_hold_return: float) -> dict[str, float | int | None]:
+def statistics(*, equity: np.ndarray, figures: CurveFigures, bars_per_year: int,
+               exposure: float, trades: Mapping[str, float], fills: int, turnover: float,
+               costs: float, buy_and_hold_return: float) -> dict[str, float | int | None]:
     """Every statistic, from the equity at each date's close (the start
-    being 1), the per-bar returns that compound to it, its drawdown, the sums
-    over the trades (the keywords of :func:`trade_figures`) and the fills,
-    and the benchmark's per-bar returns."""
+    being 1), the :class:`CurveFigures` of it against its benchmark, the
+    sums over the trades (the keywords of :func:`trade_figures`) and the
+    fills."""
     n = int(equity.size)
     final = float(equity[-1])
     years = n / bars_per_year
@@ -158,17 +179,13 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray
     except OverflowError:  # a huge gain over a few bars
         cagr = math.inf
     scale = math.sqrt(bars_per_year)
-    mean = float(returns.mean())
-    squares = _dot(returns, returns)
-    sd = math.sqrt(max(0.0, (squares - n * mean * mean) / (n - 1))) if n > 1 else math.nan
+    mean = figures.mean_r
+    sd = math.sqrt(figures.squares_r / (n - 1)) if n > 1 else math.nan
     volatility = sd * scale if n > 1 else None
     sharpe = mean / sd * scale if n > 1 and sd > 0 else None
-    # One scratch array serves every step: fresh memory for a million bars
-    # costs more than the arithmetic.
-    scratch = np.minimum(returns, 0.0)
-    downside = math.sqrt(_dot(scratch, scratch) / n)
+    downside = math.sqrt(figures.downside / n)
     sortino = mean / downside * scale if downside > 0 else None
-    max_drawdown = 0.0 - float(drawdowns.min())  # not -0.0 without a drawdown
+    max_drawdown = 0.0 - figures.drawdown  # not -0.0 without a drawdown
     calmar = cagr / max_drawdown if max_drawdown > 0 else None
     stats: dict[str, float | int | None] = {
         "total_return": final - 1.0,
@@ -178,14 +195,14 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray
         "sortino": sortino,
         "calmar": calmar,
         "max_drawdown": max_drawdown,
-        "max_drawdown_bars": _longest_run(drawdowns < 0),
+        "max_drawdown_bars": int(figures.longest),
         "exposure": float(exposure),
         "trades": int(trades["trades"]),
         "fills": int(fills),
     }
     stats.update(trade_figures(**trades))
     stats["buy_and_hold_return"] = float(buy_and_hold_return)
-    stats.update(benchmark_figures(returns, benchmark_returns, bars_per_year, scratch))
+    stats.update(benchmark_figures(figures, n, bars_per_year))
     stats.update({
         "turnover": float(turnover),
         "costs": float(costs),
@@ -197,22 +214,3 @@ def statistics(*, equity: np.ndarray, returns: np.ndarray, drawdowns: np.ndarray
         if isinstance(value, float) and not math.isfinite(value):
             stats[name] = None
     return stats
-
-
-def _dot(x: np.ndarray, y: np.ndarray) -> float:
-    """The dot product without BLAS: its thread pool costs more than the
-    sum itself on a busy machine (20 ms instead of 5 us for 20,000 values
-    with two threads under load), and a sweep already runs a job per core."""
-    return float(np.einsum("i,i->", x, y))
-
-
-def _longest_run(flags: np.ndarray) -> int:
-    """The length of the longest run of True in ``flags``."""
-    edges = np.flatnonzero(flags[1:] != flags[:-1]) + 1
-    starts = edges[~flags[edges - 1]]  # False -> True
-    ends = edges[flags[edges - 1]]     # True -> False
-    if flags.size and flags[0]:
-        starts = np.concatenate(([0], starts))
-    if flags.size and flags[-1]:
-        ends = np.concatenate((ends, [flags.size]))
-    return int(np.max(ends - starts)) if starts.size else 0

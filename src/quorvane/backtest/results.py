@@ -18,7 +18,7 @@ from functools import cached_property
 import numpy as np
 import pandas as pd
 
-from quorvane.stats import bar_returns, buy_and_hold, drawdown, statistics
+from quorvane.stats import bar_returns, buy_and_hold, curve_figures, drawdown, statistics
 
 from .account import REASONS, WHERE, AccountOptions, Ledger, Market
 
@@ -44,13 +44,13 @@ class _AccountResult:
 
     def _statistics(self) -> dict[str, float | int | None]:
         summary = self._ledger.summary
+        equity = self._ledger.equity
         return statistics(
-            equity=self._ledger.equity, returns=self._returns, drawdowns=self._drawdown,
+            equity=equity, figures=curve_figures(equity, self._benchmark_curve),
             bars_per_year=self.bars_per_year, exposure=summary.held / len(self.dates),
             trades={name: getattr(summary, name) for name in (
                 "trades", "wins", "gains", "losses", "returns", "best", "worst", "bars")},
             fills=summary.fills, turnover=summary.turnover, costs=summary.costs,
-            benchmark_returns=self._benchmark_returns,
             buy_and_hold_return=self._buy_and_hold_return)
 
     @cached_property
@@ -80,22 +80,14 @@ class _AccountResult:
         return self._series(cash, "cash")
 
     @cached_property
-    def _returns(self) -> np.ndarray:
-        return bar_returns(self._ledger.equity)
-
-    @cached_property
     def returns(self) -> pd.Series:
         """The per-bar returns ``E[t] / E[t-1] - 1`` (``E[-1] = 1``), 0 after a wipe-out."""
-        return self._series(self._returns, "return")
-
-    @cached_property
-    def _drawdown(self) -> np.ndarray:
-        return drawdown(self._ledger.equity)
+        return self._series(bar_returns(self._ledger.equity), "return")
 
     @cached_property
     def drawdown(self) -> pd.Series:
         """``E[t] / H[t] - 1``, H the highest equity so far, the starting 1 included."""
-        return self._series(self._drawdown, "drawdown")
+        return self._series(drawdown(self._ledger.equity), "drawdown")
 
     @cached_property
     def _weights(self) -> np.ndarray:
@@ -129,21 +121,25 @@ class _AccountResult:
         return self._series(self._buy_and_hold, "buy_and_hold")
 
     @cached_property
-    def _benchmark_returns(self) -> np.ndarray:
+    def _benchmark_curve(self) -> np.ndarray:
+        # The curve whose per-bar returns are the benchmark's.
         if self.benchmark is not None:
-            return _carried_returns(self.benchmark, self.dates)
+            return _carried(self.benchmark, self.dates)
         closes = self._closes
         if closes.shape[1] == 1:
-            # One symbol's buy-and-hold moves with its closes.
-            return bar_returns(closes[:, 0], start=closes[0, 0])
-        return bar_returns(self._buy_and_hold)
+            return closes[:, 0]  # one symbol's buy-and-hold moves with its closes
+        return self._buy_and_hold
 
     @cached_property
     def benchmark_returns(self) -> pd.Series:
         """The benchmark's per-bar returns that beta, alpha and correlation
         use: the buy-and-hold's, or those of the ``benchmark`` closes carried
-        forward on the dates (0 before its first close)."""
-        return self._series(self._benchmark_returns, "benchmark_return")
+        forward on the dates (0 on the first date and before its first
+        close)."""
+        curve = self._benchmark_curve
+        returns = bar_returns(curve, start=curve[0])
+        returns[np.isnan(returns)] = 0.0
+        return self._series(returns, "benchmark_return")
 
     # -- tables ----------------------------------------------------------------------
 
@@ -228,9 +224,9 @@ class _AccountResult:
         return "one symbol"
 
 
-def _carried_returns(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
-    """Per-bar returns of ``closes`` carried forward on ``dates``: 0 on the
-    first date and wherever the previous date has no close yet."""
+def _carried(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
+    """``closes`` carried forward on ``dates``: each date's last close at or
+    before it, NaN before the first."""
     index = closes.index
     if (index.tz is None) != (dates.tz is None):
         # One side without a time zone: match the dates as written.
@@ -239,12 +235,7 @@ def _carried_returns(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
     at = np.searchsorted(index.as_unit("ns").asi8, dates.as_unit("ns").asi8, side="right") - 1
     values = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
     values[at < 0] = np.nan
-    returns = np.zeros(len(dates))
-    with np.errstate(invalid="ignore"):
-        np.divide(values[1:], values[:-1], out=returns[1:])
-    returns[1:] -= 1.0
-    returns[np.isnan(returns)] = 0.0
-    return returns
+    return values
 
 
 class BacktestResult(_AccountResult):

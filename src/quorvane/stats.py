@@ -1,6 +1,10 @@
-"""The statistics of a backtest, every one computed from whole arrays.
+"""The statistics of a backtest, from the equity curve and the account's sums.
 
-The definitions are written out in ``docs/backtest.rst``; the one-line
+The per-bar arrays they are defined on (returns, the benchmark's returns,
+the drawdown) are here as functions over whole arrays; the statistics
+themselves take their sums from one compiled pass over the equity
+(:func:`curve_figures`), which needs none of those arrays.  The
+definitions are written out in ``docs/backtest.rst``; the one-line
 descriptions in :data:`DESCRIPTIONS` are what the command line's table shows.
 A statistic that is undefined for the run at hand (a Sharpe ratio without
 any volatility, trade figures without a trade) is ``None``, which JSON

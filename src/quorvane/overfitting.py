@@ -42,11 +42,11 @@ _CHUNK = 1 << 21
 
 class Moments(NamedTuple):
     """Whole-sample figures of per-bar returns, each an array (NaN where
-    undefined): the count, the mean, the standard deviation (divisor n - 1),
+    undefined): the number of returns, the mean, the standard deviation (divisor n - 1),
     and the bias-corrected skewness and kurtosis (not excess: 3 for a normal
     distribution) as pandas computes them."""
 
-    count: np.ndarray
+    observations: np.ndarray
     mean: np.ndarray
     sd: np.ndarray
     skewness: np.ndarray
@@ -127,12 +127,13 @@ def _raw_sharpe(n: np.ndarray, s1: np.ndarray, s2: np.ndarray) -> np.ndarray:
     # returns leave a variance of rounding noise (or below zero), hence a
     # ratio beyond _FLAT (or NaN): undefined, which the callers decide.
     with np.errstate(divide="ignore", invalid="ignore"):
-        mean = np.divide(s1, n, out=np.empty(np.broadcast(s1, n).shape))
+        mean: np.ndarray = np.divide(s1, n, out=np.empty(np.broadcast(s1, n).shape))
         spread = np.multiply(s1, mean, out=np.empty_like(mean))
         np.subtract(s2, spread, out=spread)
         spread /= n - 1
         np.sqrt(spread, out=spread)
-        return np.divide(mean, spread, out=mean)
+        np.divide(mean, spread, out=mean)
+    return mean
 
 
 # -- the deflated Sharpe ratio -----------------------------------------------------
@@ -173,7 +174,7 @@ def deflated_sharpe_ratio(sharpe: float, *, observations: int, skewness: float,
     spread = 1 - skewness * sharpe + (kurtosis - 1) / 4 * sharpe**2
     if not spread > 0:
         return None
-    return _NORMAL.cdf((sharpe - hurdle) * math.sqrt(observations - 1) / math.sqrt(spread))
+    return float(_NORMAL.cdf((sharpe - hurdle) * math.sqrt(observations - 1) / math.sqrt(spread)))
 
 
 def deflated_sharpe(sums: object, winner: int | None = None) -> float | None:
@@ -193,7 +194,7 @@ def deflated_sharpe(sums: object, winner: int | None = None) -> float | None:
         winner = int(np.argmax(sharpe))
     best = moments(totals[winner])
     return deflated_sharpe_ratio(
-        float(sharpe[winner]), observations=int(best.count), skewness=float(best.skewness),
+        float(sharpe[winner]), observations=int(best.observations), skewness=float(best.skewness),
         kurtosis=float(best.kurtosis), trials=trials, sharpe_sd=float(np.std(sharpe, ddof=1)))
 
 
@@ -221,8 +222,8 @@ def pbo(sums: object) -> float | None:
     _check_blocks(blocks)
     if trials < 2:
         return None
-    # Identical trials (a parameter that changes nothing) must tie exactly:
-    # compute each distinct one once.
+    # Identical trials (a parameter that changes nothing) must tie exactly,
+    # whatever order the matrix product sums in: compute each distinct one once.
     distinct, which = np.unique(trial_sums[:, :blocks, :3], axis=0, return_inverse=True)
     which = which.reshape(-1)
     # (blocks, 3 * distinct): the counts, sums and sums of squares side by side.
@@ -238,7 +239,6 @@ def pbo(sums: object) -> float | None:
     chunk = max(1, _CHUNK // by_block.shape[1])
     at_or_below = 0
     for start in range(0, chosen.shape[0], chunk):
-        # Sums of 0/1-weighted exact block sums: identical columns stay identical.
         inside = chosen[start:start + chunk] @ by_block
         outside = total - inside
         sharpe_in = _half_sharpe(inside)
@@ -248,7 +248,7 @@ def pbo(sums: object) -> float | None:
         sharpe_in, sharpe_out = sharpe_in[:, which], sharpe_out[:, which]
         at_or_below += _at_or_below_median(sharpe_in, sharpe_out)
         at_or_below += _at_or_below_median(sharpe_out, sharpe_in)
-    return at_or_below / (2 * chosen.shape[0])
+    return float(at_or_below / (2 * chosen.shape[0]))
 
 
 def _half_sharpe(sums: np.ndarray) -> np.ndarray | None:

@@ -64,7 +64,10 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
             warnings.warn(f"look-ahead check: the first {length} bars were left out of the "
                           f"check: {type(exc).__name__}: {exc}", LookaheadWarning, stacklevel=2)
             continue
-        changed = np.flatnonzero(np.abs(shorter - full[:length]) > TOLERANCE)
+        shared = full[:length]
+        if np.array_equal(shorter, shared):  # the usual case, in one pass
+            continue
+        changed = np.flatnonzero(np.abs(shorter - shared) > TOLERANCE)
         if changed.size and (first is None or changed[0] < first):
             first = int(changed[0])
     if first is None:

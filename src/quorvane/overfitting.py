@@ -20,6 +20,7 @@ dispersion; a figure that needs one that is undefined is ``None``.
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 from statistics import NormalDist
@@ -224,37 +225,50 @@ def pbo(sums: object) -> float | None:
         return None
     # Identical trials (a parameter that changes nothing) must tie exactly,
     # whatever order the matrix product sums in: compute each distinct one once.
-    distinct, which = np.unique(trial_sums[:, :blocks, :3], axis=0, return_inverse=True)
-    which = which.reshape(-1)
-    # (blocks, 3 * distinct): the counts, sums and sums of squares side by side.
-    by_block = np.ascontiguousarray(distinct.transpose(1, 2, 0)).reshape(blocks, -1)
-    total = by_block.sum(axis=0)
-    half = blocks // 2
-    # Each choice with block 0 in-sample; its complement is the choice mirrored.
-    others = np.array(list(itertools.combinations(range(1, blocks), half - 1)),
-                      dtype=np.intp).reshape(-1, half - 1)
-    chosen = np.zeros((others.shape[0], blocks))
-    chosen[:, 0] = 1.0
-    np.put_along_axis(chosen, others, 1.0, axis=1)
-    chunk = max(1, _CHUNK // by_block.shape[1])
+    halves = trial_sums[:, :blocks, :3]
+    distinct, which = np.unique(halves, axis=0, return_inverse=True)
+    which = None if distinct.shape[0] == trials else which.reshape(-1)
+    if which is None:
+        distinct = halves  # the usual case: no copy back to the trials' order
+    # Planes of counts, sums and sums of squares, each (blocks, distinct):
+    # contiguous rows keep numpy's loops long.
+    planes = np.ascontiguousarray(distinct.transpose(2, 1, 0))
+    total = planes.sum(axis=1, keepdims=True)
+    choices = _choices(blocks)
+    chunk = max(1, _CHUNK // (3 * planes.shape[2]))
     at_or_below = 0
-    for start in range(0, chosen.shape[0], chunk):
-        inside = chosen[start:start + chunk] @ by_block
-        outside = total - inside
+    for start in range(0, choices.shape[0], chunk):
+        # A product with 0/1 weights: ten times faster than adding gathered blocks.
+        inside = choices[start:start + chunk] @ planes
         sharpe_in = _half_sharpe(inside)
-        sharpe_out = _half_sharpe(outside)
+        sharpe_out = _half_sharpe(np.subtract(total, inside, out=inside))
         if sharpe_in is None or sharpe_out is None:
             return None
-        sharpe_in, sharpe_out = sharpe_in[:, which], sharpe_out[:, which]
+        if which is not None:
+            sharpe_in, sharpe_out = sharpe_in[:, which], sharpe_out[:, which]
         at_or_below += _at_or_below_median(sharpe_in, sharpe_out)
         at_or_below += _at_or_below_median(sharpe_out, sharpe_in)
-    return float(at_or_below / (2 * chosen.shape[0]))
+    return float(at_or_below / (2 * choices.shape[0]))
+
+
+@functools.lru_cache(maxsize=4)
+def _choices(blocks: int) -> np.ndarray:
+    """The in-sample halves as rows of 0/1 weights over the blocks: every half
+    with block 0, since the complement of each is the choice mirrored."""
+    half = blocks // 2
+    others = np.array(list(itertools.combinations(range(1, blocks), half - 1)),
+                      dtype=np.intp).reshape(-1, half - 1)
+    choices = np.zeros((others.shape[0], blocks))
+    choices[:, 0] = 1.0
+    np.put_along_axis(choices, others, 1.0, axis=1)
+    choices.flags.writeable = False
+    return choices
 
 
 def _half_sharpe(sums: np.ndarray) -> np.ndarray | None:
-    """Per-bar Sharpe ratios from rows of (counts, sums, sums of squares) side
-    by side; None if any is undefined."""
-    n, s1, s2 = np.split(sums, 3, axis=1)
+    """Per-bar Sharpe ratios from planes of counts, sums and sums of squares;
+    None if any is undefined."""
+    n, s1, s2 = sums
     if n.min() < 2:
         return None
     sharpe = _raw_sharpe(n, s1, s2)

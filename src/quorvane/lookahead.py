@@ -48,24 +48,31 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
     """The first bar whose position depends on later bars, or None.
 
     ``generate_signals`` is the strategy's method, ``bars`` the bars of the
-    full run and ``positions`` its positions (one per bar).  The strategy
+    full run and ``positions`` its positions (one per bar, as the backtest
+    checked them; others are checked here).  The strategy
     receives each cut of the bars as its own copy.  A cut on which the
     strategy fails or returns unusable positions (too few bars for it, say)
     is left out with a :class:`LookaheadWarning` that says why; the other
     cuts still count.
     """
-    full = check_positions(positions, bars)
+    full = _floats(positions, len(bars))
+    if full is None:
+        full = check_positions(positions, bars)
     first: int | None = None
     for length in sorted({int(len(bars) * share) for share in CUTS} - {0, len(bars)}):
         cut = bars.iloc[:length]
+        shared = full[:length]
         try:
-            shorter = check_positions(generate_signals(_strategy_copy(cut)), cut)
+            returned = generate_signals(_strategy_copy(cut))
+            # Equal to positions already checked is valid too: the usual case
+            # costs one pass, not a check and a comparison.
+            shorter = _floats(returned, length)
+            if shorter is not None and np.array_equal(shorter, shared):
+                continue
+            shorter = check_positions(returned, cut)
         except Exception as exc:  # the strategy's own error: this cut tells nothing
             warnings.warn(f"look-ahead check: the first {length} bars were left out of the "
                           f"check: {type(exc).__name__}: {exc}", LookaheadWarning, stacklevel=2)
-            continue
-        shared = full[:length]
-        if np.array_equal(shorter, shared):  # the usual case, in one pass
             continue
         changed = np.flatnonzero(np.abs(shorter - shared) > TOLERANCE)
         if changed.size and (first is None or changed[0] < first):
@@ -73,3 +80,12 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
     if first is None:
         return None
     return Lookahead(first + 1, bars.index[first])
+
+
+def _floats(positions: object, length: int) -> np.ndarray | None:
+    """``positions`` as float64 values without a copy, if they are that already."""
+    values = positions.to_numpy() if isinstance(positions, pd.Series) else positions
+    if isinstance(values, np.ndarray) and values.dtype == np.float64 \
+            and values.shape == (length,):
+        return values
+    return None

@@ -18,28 +18,20 @@ B = 252
 # -- lengths and windows ---------------------------------------------------------
 
 @pytest.mark.parametrize("text, expected", [
-    ("500", 500), (500, 500), (" 90d ", CalendarLength(90, "d")), ("12w", CalendarLength(12, "w")),
-    ("6M", CalendarLength(6, "m")), ("2y", CalendarLength(2, "y")),
+    ("500", 500), (500, 500), (" 90d ", CalendarLength(90, "d")), ("6M", CalendarLength(6, "m")),
+    ("2y", CalendarLength(2, "y")), ("0", "at least 1 bar"), ("0d", "at least 1 day"),
+    ("5x", "not a length"), ("1.5y", "not a length"), ("-3", "not a length"), (True, "not a"),
 ])
 def test_lengths(text, expected):
-    assert parse_length(text) == expected
-
-
-@pytest.mark.parametrize("text, message", [
-    ("0", "at least 1 bar"), ("0d", "at least 1 day"), ("5x", "not a length"),
-    ("1.5y", "not a length"), ("-3", "not a length"), (True, "not a length"), (2.0, "not a length"),
-])
-def test_lengths_refused(text, message):
-    with pytest.raises(ValueError, match=f"the train length .*{message}"):
-        parse_length(text, "train")
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=f"the train length .*{expected}"):
+            parse_length(text, "train")
+    else:
+        assert parse_length(text, "train") == expected
 
 
 def days(start, end):
     return pd.date_range(start, end, freq="D")
-
-
-def positions(dates, *stamps):
-    return [int(dates.searchsorted(pd.Timestamp(stamp))) for stamp in stamps]
 
 
 @pytest.mark.parametrize("anchored", [False, True])
@@ -48,17 +40,6 @@ def test_folds_of_bar_lengths_with_a_short_last_window(anchored):
     assert folds == [Fold(0 if anchored else start - 10, start, start, min(start + 7, 30))
                      for start in (10, 17, 24)]
     assert boundary_closes(folds).tolist() == [9, 16, 23]
-
-
-def test_folds_of_calendar_lengths():
-    dates = days("2020-01-01", "2020-03-31")
-    folds = make_folds(dates, parse_length("1m"), parse_length("2w"))
-    starts = positions(dates, "2020-02-01", "2020-02-15", "2020-02-29", "2020-03-14", "2020-03-28")
-    assert [fold.test_start for fold in folds] == starts
-    assert [fold.test_end for fold in folds] == starts[1:] + [len(dates)]
-    # Train: the month before each test window's first date.
-    assert [fold.train_start for fold in folds] == positions(
-        dates, "2020-01-01", "2020-01-15", "2020-01-29", "2020-02-14", "2020-02-28")
 
 
 def test_calendar_test_windows_keep_month_ends_and_skip_gaps():
@@ -79,7 +60,6 @@ def test_calendar_test_windows_keep_month_ends_and_skip_gaps():
          "a walk-forward needs more than 30 bars"),
     ("2m", "the data runs from 2020-01-01 to 2020-01-30: a train length of 2m leaves no bar to "
            "test; a walk-forward needs data longer than 2m"),
-    ("99999y", "longer than 99999y"),
 ])
 def test_data_too_short_for_one_fold(train, message):
     with pytest.raises(ValueError, match=message):

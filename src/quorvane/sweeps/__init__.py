@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare, prepared_here, register_plugins
+from .task import Job, load, one_line, prepare, prepared_here, register_plugins, row_error
 
 if TYPE_CHECKING:
     import pandas
@@ -254,12 +254,14 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
         try:
             load(job, combo, symbol)
             return
-        except Exception as exc:
+        except KeyboardInterrupt:
+            raise
+        except BaseException as exc:  # as run_row takes it
             first = first or exc
     assert first is not None
     name = job.spec if isinstance(job.spec, str) else getattr(job.spec, "__qualname__", job.spec)
     raise SweepError(f"cannot load the strategy {name} with any combination of the grid: "
-                     f"{one_line(first)}") from first
+                     f"{row_error(first)}") from first
 
 
 def _check_picklable(job: Job) -> None:

@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "one_line"]
+           "one_thread_per_job", "one_line", "row_error"]
 
 
 @dataclass(frozen=True)
@@ -45,6 +45,14 @@ def one_line(exc: BaseException) -> str:
     """An exception as ``Type: message`` on one line."""
     text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def row_error(exc: BaseException) -> str:
+    """The ``error`` of a row whose strategy raised ``exc``."""
+    if isinstance(exc, SystemExit):
+        # Strategy code that exits must not end a worker, nor pass for a row.
+        return f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    return one_line(exc)
 
 
 _prepared: set[object] = set()
@@ -146,12 +154,13 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
     try:
         strategy = load(job, combination, symbol)
         result = run_strategy(strategy, bars, commission=job.commission, slippage=job.slippage)
-    except Exception as exc:
-        row["error"] = one_line(exc)
-        return row
-    except SystemExit as exc:
-        # Strategy code that exits must not end a worker, nor pass for a row.
-        row["error"] = f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    except KeyboardInterrupt:
+        raise  # Ctrl-C or SIGTERM: the sweep stops
+    except BaseException as exc:
+        # Whatever else the strategy raises is the row's failure: an
+        # exception that derives from BaseException alone must not take
+        # every other row down with it.
+        row["error"] = row_error(exc)
         return row
     row.update(result.stats)
     row["error"] = None

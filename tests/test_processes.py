@@ -5,6 +5,7 @@ injected as it happens outside: signals to a process or its group, a pipe
 whose reader has gone, a killed worker process, with PYTHONUNBUFFERED unset
 (output to a pipe is then buffered, as on a user's machine)."""
 
+import contextlib
 import json
 import os
 import signal
@@ -146,6 +147,24 @@ def test_a_base_exception_in_run_is_one_line_and_status_2(work):
 
 # -- signals to a local-process sweep ---------------------------------------------------
 
+@contextlib.contextmanager
+def background_sweep(work, *args):
+    """``quorvane sweep probe.py ARGS`` in a session of its own; whatever is
+    left of its process group is killed at the end."""
+    sweep = subprocess.Popen(
+        [sys.executable, "-m", "quorvane", "sweep", "probe.py", *args], cwd=work,
+        env=_environ(PROBE_PIDS=str(work / "pids")), start_new_session=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        yield sweep
+    finally:
+        try:
+            os.killpg(sweep.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        sweep.wait(timeout=30)
+
+
 @pytest.mark.parametrize("how, status", [
     ("SIGTERM to the command (kill PID)", 128 + signal.SIGTERM),
     ("SIGTERM to its process group (timeout)", 128 + signal.SIGTERM),
@@ -153,14 +172,9 @@ def test_a_base_exception_in_run_is_one_line_and_status_2(work):
 ])
 def test_a_stopped_sweep_takes_its_workers_along_and_keeps_the_old_out(work, how, status):
     (work / "rows.csv").write_text("the old rows\n")
-    pids = work / "pids"
-    sweep = subprocess.Popen(
-        [sys.executable, "-m", "quorvane", "sweep", "probe.py", "--grid", "period=4:40",
-         "--param", "pause=60", "--jobs", "2", "--out", "rows.csv"],
-        cwd=work, env=_environ(PROBE_PIDS=str(pids)), start_new_session=True,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        workers = _pids(pids, 2)
+    with background_sweep(work, "--grid", "period=4:40", "--param", "pause=60", "--jobs", "2",
+                          "--out", "rows.csv") as sweep:
+        workers = _pids(work / "pids", 2)
         if "group" in how:
             os.killpg(sweep.pid, signal.SIGTERM)
         else:
@@ -170,38 +184,20 @@ def test_a_stopped_sweep_takes_its_workers_along_and_keeps_the_old_out(work, how
         if status > 0:
             assert err.splitlines() == ["python -m quorvane: terminated"]
         _wait_for(lambda: not any(map(_running, workers)), 20, "the workers to end")
-        assert (work / "rows.csv").read_text() == "the old rows\n"
-    finally:
-        try:
-            os.killpg(sweep.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        sweep.wait(timeout=30)
+    assert (work / "rows.csv").read_text() == "the old rows\n"
 
 
 # -- a Dask worker that dies ------------------------------------------------------------
 
 def test_a_dask_worker_killed_during_the_sweep_is_named_in_one_line(work):
     pytest.importorskip("distributed")
-    pids = work / "pids"
-    sweep = subprocess.Popen(
-        [sys.executable, "-m", "quorvane", "sweep", "probe.py", "--grid", "period=4:12",
-         "--param", "pause=60", "--dask", "local", "--jobs", "1"],
-        cwd=work, env=_environ(PROBE_PIDS=str(pids)), start_new_session=True,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        (worker,) = _pids(pids, 1)
+    with background_sweep(work, "--grid", "period=4:12", "--param", "pause=60",
+                          "--dask", "local", "--jobs", "1") as sweep:
+        (worker,) = _pids(work / "pids", 1)
         os.kill(worker, signal.SIGKILL)
         _, err = sweep.communicate(timeout=90)
-    finally:
-        try:
-            os.killpg(sweep.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        sweep.wait(timeout=30)
     assert sweep.returncode == 2
     (line,) = err.splitlines()
     assert line.startswith("python -m quorvane: error: the Dask worker tcp://127.0.0.1:"), line
     assert ("left the cluster during the sweep with the data it held, and the 9 rows not "
             "computed yet are lost") in line
-

@@ -1,9 +1,11 @@
 """The command line, ``quorvane`` (or ``python -m quorvane``): list,
 describe, load and run strategies.
 
-Results go to standard output, warnings to standard error; an error is one
-line on standard error and exit status 2 (the full traceback only with
-``--traceback``).  It writes no file except the plot the user names: no
+Results go to standard output (with ``--json`` the JSON document alone: what
+the strategy prints goes to standard error), warnings to standard error; an
+error is one line on standard error and exit status 2 (the full traceback
+only with ``--traceback``).  Ctrl-C ends the command with status 130,
+SIGTERM with 143, a reader of standard output that left with 1.  It writes no file except the plot the user names: no
 bytecode cache for a strategy file, no log.
 
 At start it registers the strategies of installed plugins (the entry-point

@@ -18,7 +18,7 @@ import signal
 import sys
 import threading
 from collections.abc import Iterator
-from typing import IO
+from typing import TextIO
 
 __all__ = ["Terminated", "TERMINATED_STATUS", "discard_stdout", "results_only", "sigterm_stops"]
 
@@ -56,7 +56,7 @@ def sigterm_stops() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def results_only(stdout: IO[str]) -> Iterator[IO[str]]:
+def results_only(stdout: TextIO) -> Iterator[TextIO]:
     """Keep ``stdout`` for the results: inside the block, anything else
     written to standard output (a ``print`` at a strategy's import or in its
     ``generate_signals``, a C library, a child process) goes to standard

@@ -82,13 +82,15 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         A DataFrame with the parameters (the grid's, then ``params``),
         ``symbol``, every statistic of ``quorvane run --json``, and
         ``error``: None, or the text of the exception for a combination the
-        strategy refused or could not run.
+        strategy refused or could not run (any exception but
+        ``KeyboardInterrupt``, which stops the sweep).
 
     Raises:
         SweepError: Before any work, when the strategy cannot be loaded with
             any combination, or an option or the data is wrong.
         WorkerCrashed: When a worker process dies (the strategy code crashed
-            the interpreter).
+            the interpreter), or a Dask worker leaves the cluster with data
+            no other worker holds.
         DaskUnavailable: When Dask is not installed or the scheduler cannot
             be reached.
     """

@@ -8,6 +8,7 @@ whose reader has gone, a killed worker process, with PYTHONUNBUFFERED unset
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -33,10 +34,10 @@ PROBE = textwrap.dedent('''\
 
 
     class Probe(Strategy):
-        def __init__(self, symbols=None, *, period=5, pause=0.0, noisy=False):
+        def __init__(self, symbols=None, *, period=5, pause=0.0, noisy=False, crash=0):
             if period == 1:
                 raise Odd("refused by the constructor")
-            super().__init__(symbols, period=period, pause=pause, noisy=noisy)
+            super().__init__(symbols, period=period, pause=pause, noisy=noisy, crash=crash)
 
         def generate_signals(self, bars):
             if self.params["pause"]:
@@ -50,6 +51,8 @@ PROBE = textwrap.dedent('''\
                 subprocess.run(["echo", "printed by a child"], check=True)
             if self.params["period"] == 3:
                 raise Odd("odd period")
+            if self.params["period"] == self.params["crash"]:
+                os._exit(3)
             return [1.0] * len(bars)
     ''')
 
@@ -201,3 +204,18 @@ def test_a_dask_worker_killed_during_the_sweep_is_named_in_one_line(work):
     assert line.startswith("python -m quorvane: error: the Dask worker tcp://127.0.0.1:"), line
     assert ("left the cluster during the sweep with the data it held, and the 9 rows not "
             "computed yet are lost") in line
+
+
+def test_rows_that_kill_dask_workers_are_named_in_one_line(work):
+    pytest.importorskip("distributed")
+    # One death is enough for the scheduler to give the rows up: a quick test.
+    done = subprocess.run(
+        [sys.executable, "-m", "quorvane", "sweep", "probe.py", "--grid", "period=4:7",
+         "--param", "crash=5", "--dask", "local", "--jobs", "2"], cwd=work,
+        env=_environ(DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="0"), capture_output=True,
+        text=True, timeout=120)
+    assert done.returncode == 2
+    (line,) = done.stderr.splitlines()
+    assert re.fullmatch(r"python -m quorvane: error: the Dask worker tcp://127\.0\.0\.1:\d+ "
+                        r"died holding the row period=\d of sample_daily: the strategy code "
+                        r"may crash .*", line), line

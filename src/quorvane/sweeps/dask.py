@@ -232,11 +232,15 @@ class _Lost:
         from concurrent.futures import CancelledError
 
         if type(exc).__name__ == "KilledWorker":
+            # The scheduler counts the deaths of every worker that held the
+            # task, running or queued: the rows are suspects, not culprits.
             last = getattr(getattr(exc, "last_worker", None), "address", "unknown")
+            deaths = getattr(exc, "allowed_failures", 0) + 1
+            died = (f"the Dask worker {last} died holding {_rows(tasks)}" if deaths == 1 else
+                    f"Dask workers died {deaths} times holding {_rows(tasks)}, the last {last}")
             return WorkerCrashed(
-                f"{_rows(tasks)} killed every Dask worker that ran them, the last {last}: "
-                "the strategy code may crash the interpreter or exhaust the memory; run "
-                "one of these rows with `quorvane run` to see")
+                f"{died}: the strategy code may crash the interpreter or exhaust the memory; "
+                "run each row with `quorvane run` to find out")
         if not isinstance(exc, CancelledError):
             return None
         # The scheduler gives up the tasks whose data left with a worker
@@ -247,13 +251,15 @@ class _Lost:
             reason = getattr(exc, "reason", None) or "no reason given"
             return WorkerCrashed(f"the Dask cluster cancelled a task of the sweep ({reason}), "
                                  f"and {rows}; run the sweep again")
-        who = (f"the Dask worker {gone[0]} left the cluster during the sweep with the data "
-               "it held" if len(gone) == 1 else f"the Dask workers {', '.join(gone)} left "
-               "the cluster during the sweep with the data they held")
+        if len(gone) == 1:
+            who, held, log = f"the Dask worker {gone[0]}", "it held", "its log what stopped it"
+        else:
+            who, held, log = (f"the Dask workers {', '.join(gone)}", "they held",
+                              "their logs what stopped them")
         return WorkerCrashed(
-            f"{who}, and {rows}; see in the workers' logs what stopped them (killed, out of "
-            "memory, or crashed by the strategy code), make sure the cluster has workers, "
-            "and run the sweep again")
+            f"{who} left the cluster during the sweep with the data {held}, and {rows}; see "
+            f"in {log} (killed, out of memory, or crashed by the strategy code), make sure "
+            "the cluster has workers, and run the sweep again")
 
     def _gone(self) -> list[str]:
         """The workers of the start that have left the cluster."""

@@ -114,7 +114,7 @@ void convergence_divergence(const double* x, Py_ssize_t n, Py_ssize_t fast, Py_s
 }  // namespace
 
 extern const char ema_doc[] =
-    "ema(x, period, alpha, out)\n--\n\n"
+    "ema(x, period, alpha, out, /)\n--\n\n"
     "out[period - 1] = mean of x[0 .. period - 1], then\n"
     "out[t] = out[t - 1] + alpha * (x[t] - out[t - 1]); NaN before.";
 
@@ -137,7 +137,7 @@ PyObject* ema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 extern const char rsi_doc[] =
-    "rsi(x, period, out)\n--\n\n"
+    "rsi(x, period, out, /)\n--\n\n"
     "Wilder's relative strength index of x, from index period on; NaN before.\n"
     "50 where there are neither gains nor losses.";
 
@@ -156,7 +156,7 @@ PyObject* rsi(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 extern const char macd_doc[] =
-    "macd(x, fast, slow, signal, line, signal_line, histogram)\n--\n\n"
+    "macd(x, fast, slow, signal, line, signal_line, histogram, /)\n--\n\n"
     "MACD line, signal line and histogram of x, from index slow + signal - 2\n"
     "on; NaN before. fast must not exceed slow.";
 

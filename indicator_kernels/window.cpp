@@ -107,7 +107,7 @@ PyObject* run_window_sums(const char* function, PyObject* const* args, Py_ssize_
 }  // namespace
 
 extern const char window_sum_doc[] =
-    "window_sum(x, period, out)\n--\n\n"
+    "window_sum(x, period, out, /)\n--\n\n"
     "out[i] = sum of x[i - period + 1 .. i] from i = period - 1 on; NaN before.";
 
 PyObject* window_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -115,7 +115,7 @@ PyObject* window_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 extern const char window_mean_doc[] =
-    "window_mean(x, period, out)\n--\n\n"
+    "window_mean(x, period, out, /)\n--\n\n"
     "out[i] = mean of x[i - period + 1 .. i] from i = period - 1 on; NaN before.";
 
 PyObject* window_mean(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -123,7 +123,7 @@ PyObject* window_mean(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 extern const char window_mean_std_doc[] =
-    "window_mean_std(x, period, mean, std)\n--\n\n"
+    "window_mean_std(x, period, mean, std, /)\n--\n\n"
     "Mean and population standard deviation of x[i - period + 1 .. i] from\n"
     "i = period - 1 on; NaN before.";
 

@@ -14,7 +14,6 @@ import pytest
 
 from quorvane.backtest import backtest, check_positions, portfolio, run_strategy
 from quorvane.data import load_data, make_sample
-from quorvane.stats import infer_bars_per_year
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "user_strategies" / "my_strategy.py"
 
@@ -117,19 +116,6 @@ def test_portfolio_averages_returns_over_the_symbols_of_each_date():
     # equal weight, rebalanced: A +10%, B -20% on 01-03 -> -5%
     assert combined.stats["buy_and_hold_return"] == pytest.approx(1.05 * 0.95 * 1.0 - 1)
     assert sorted(combined.per_symbol) == ["A", "B"]
-
-
-@pytest.mark.parametrize("dates, bars_per_year", [
-    (pd.bdate_range("2024-01-01", periods=30), 252),
-    (pd.date_range("2024-01-01", periods=30, freq="D"), 365),
-    (pd.date_range("2024-01-01", periods=30, freq="W"), 52),
-    (pd.date_range("2024-01-31", periods=30, freq="ME"), 12),
-    (pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + m) for d in pd.bdate_range("2024-01-01", periods=3)
-                       for m in range(390)]), 390 * 252),
-    (pd.date_range("2024-01-01", periods=24 * 10, freq="h", tz="UTC"), 24 * 365),
-])
-def test_bars_per_year_is_inferred_from_the_dates(dates, bars_per_year):
-    assert infer_bars_per_year(dates)[0] == bars_per_year
 
 
 @pytest.mark.parametrize("positions", [

@@ -15,3 +15,14 @@ def test_the_entry_point_is_the_only_exported_symbol():
     ).stdout
     exported = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert exported == ["PyInit_strategy_loader"]
+
+
+def test_installed_metadata_has_one_version_and_its_license():
+    from importlib.metadata import metadata, version
+
+    import quorvane
+    assert version("quorvane") == quorvane.__version__
+    meta = metadata("quorvane")
+    assert meta["License-Expression"] == "MIT"
+    assert "Typing :: Typed" in meta.get_all("Classifier")
+    assert any(url.startswith("Source, ") for url in meta.get_all("Project-URL"))

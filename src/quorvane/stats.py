@@ -12,7 +12,9 @@ from __future__ import annotations
 import math
 
 import numpy as np
-import pandas as pd
+
+# Where the bars of a year come from; imported from here as well.
+from .data.calendar import infer_bars_per_year
 
 __all__ = ["DESCRIPTIONS", "infer_bars_per_year", "statistics", "trade_figures"]
 
@@ -39,41 +41,6 @@ DESCRIPTIONS: dict[str, str] = {
     "costs": "equity paid in commission and slippage",
     "bars_per_year": "bars per year used to annualise",
 }
-
-_DAY = 86_400 * 10**9  # nanoseconds
-# Enough bars to tell the spacing and the trading week of any series.
-_SAMPLE = 100_000
-
-
-def infer_bars_per_year(index: pd.DatetimeIndex) -> tuple[int, str]:
-    """How many bars make a year, and why: ``(bars_per_year, reason)``.
-
-    Daily bars count 252 a year when no date falls on a weekend and 365 when
-    some do; weekly bars 52, monthly 12; intraday bars the typical number of
-    bars per day times those 252 or 365 days.  Read from the first 100,000
-    dates.
-    """
-    if len(index) < 2:
-        return 252, "one bar only: taken as a weekday daily bar"
-    sample = index[:_SAMPLE]
-    if sample.tz is not None:
-        sample = sample.tz_localize(None)  # the local calendar decides the weekday
-    stamps = sample.as_unit("ns").asi8
-    days = stamps // _DAY
-    # 1970-01-01 was a Thursday: (days + 3) % 7 is 0 on Mondays.
-    weekends = bool((((days + 3) % 7) >= 5).any())
-    trading_days = 365 if weekends else 252
-    week = "weekends included" if weekends else "weekdays only"
-    step = float(np.median(np.diff(stamps)))
-    if step >= 25 * _DAY:
-        return 12, "monthly bars"
-    if step >= 5 * _DAY:
-        return 52, "weekly bars"
-    if step >= 0.75 * _DAY:
-        return trading_days, f"daily bars, {week}"
-    per_day = max(1, round(len(stamps) / (int(np.count_nonzero(np.diff(days))) + 1)))
-    return per_day * trading_days, f"intraday bars, {per_day} a day, {week}"
-
 
 def trade_figures(returns: np.ndarray) -> dict[str, float | None]:
     """win_rate, profit_factor and the average, best and worst of trade returns."""

@@ -10,7 +10,7 @@ DataFrame and returns one target position per bar::
     class AboveAverage(Strategy):
         '''Long while the close is above its 5-bar average, flat otherwise.'''
 
-        def generate_signals(self, bars):
+        def generate_signals(self, bars: pd.DataFrame) -> pd.Series | np.ndarray | Sequence[float]:
             average = sma(bars["close"], self.params.get("period", 5))
             return (bars["close"] > average).astype(float)
 
@@ -19,6 +19,13 @@ ticker symbols come first, the caller's extra keyword arguments after.
 """
 
 from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # the data stack is imported when strategies compute, not with this module
+    import numpy as np
+    import pandas as pd
 
 __all__ = ["Strategy"]
 
@@ -51,7 +58,7 @@ class Strategy:
         self.symbols: list[str] = symbols
         self.params: dict[str, object] = params
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series | np.ndarray | Sequence[float]:
         """Return one target position per bar: a number from -1 (fully short)
         to +1 (fully long), 0 flat; fractions size the position.
 

@@ -63,9 +63,12 @@ def load_strategy(
         "        strategy = load_strategy(MyStrategy, symbols=['OGDC'])\n"
         "    "
     )
-# An instance comes back as it is.
+# A class comes back instantiated. Before the instance overload: editors that
+# ignore the bound of _S would match a class to it and infer the class itself.
 @overload
-def load_strategy(strategy_spec: _S, symbols: list[str] | None = None, **kwargs: Any) -> _S:
+def load_strategy(
+    strategy_spec: type[_S], symbols: list[str] | None = None, **kwargs: Any
+) -> _S:
     (
         "\n"
         "    Load strategy from various formats.\n"
@@ -89,11 +92,9 @@ def load_strategy(strategy_spec: _S, symbols: list[str] | None = None, **kwargs:
         "        strategy = load_strategy(MyStrategy, symbols=['OGDC'])\n"
         "    "
     )
-# A class comes back instantiated.
+# An instance comes back as it is.
 @overload
-def load_strategy(
-    strategy_spec: type[_S], symbols: list[str] | None = None, **kwargs: Any
-) -> _S:
+def load_strategy(strategy_spec: _S, symbols: list[str] | None = None, **kwargs: Any) -> _S:
     (
         "\n"
         "    Load strategy from various formats.\n"

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["draw", "supported_formats"]
+__all__ = ["draw"]
 
 # Above this many changes of position, markers would hide the prices: the
 # position is shown as shading instead.
@@ -27,12 +27,6 @@ def _thin(n: int) -> np.ndarray:
     if n <= MAX_POINTS:
         return np.arange(n)
     return np.unique(np.append(np.arange(0, n, n // MAX_POINTS), n - 1))
-
-
-def supported_formats() -> set[str]:
-    """File extensions matplotlib can write (png, svg, pdf, ...)."""
-    from matplotlib.backend_bases import FigureCanvasBase
-    return set(FigureCanvasBase.get_supported_filetypes())
 
 
 def draw(path: str, results: Mapping[str, Any], combined: Any, title: str) -> None:

@@ -139,43 +139,25 @@ class _Reading:
 
 # -- checking output paths before any work -------------------------------------------
 
-_INSTALL_PLOT = ("--plot needs matplotlib, which is not installed: "
-                 "pip install 'quorvane[plot]'")
-
-
-def _check_writable(option: str, path: str) -> None:
-    folder = Path(path).parent
-    if Path(path).is_dir():
-        raise CliError(f"{option} {path}: that is a folder; name a file")
-    if not folder.is_dir():
-        raise CliError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK):
-        raise CliError(f"{option} {path}: the folder {folder} is not writable")
-
-
-def _check_plot(path: str) -> None:
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Refuse, before any work, a file the run could not or must not write."""
+    from quorvane import outputs
     try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise CliError(_INSTALL_PLOT) from None
-    from .plot import supported_formats
-    formats = supported_formats()
-    suffix = Path(path).suffix.lower().lstrip(".")
-    if suffix not in formats:
-        known = ", ".join(f".{name}" for name in sorted(formats))
-        what = f"the extension .{suffix}" if suffix else "a file name without extension"
-        raise CliError(f"--plot {path}: matplotlib cannot write {what}; use one of {known}")
-    _check_writable("--plot", path)
+        if args.plot is not None:
+            outputs.check_plot("--plot", args.plot)
+        for option, path in (("--trades", args.trades), ("--equity", args.equity)):
+            if path is not None:
+                outputs.check_table(option, path)
+        outputs.check_distinct([("--trades", args.trades), ("--equity", args.equity),
+                                ("--plot", args.plot)], outputs.data_inputs(args.data))
+    except outputs.OutputError as exc:
+        raise CliError(str(exc)) from None
 
 
 # -- the command ---------------------------------------------------------------------
 
 def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
-    if args.plot is not None:
-        _check_plot(args.plot)
-    for option, path in (("--trades", args.trades), ("--equity", args.equity)):
-        if path is not None:
-            _check_writable(option, path)
+    _check_outputs(args)
     progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
@@ -203,17 +185,22 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     report = _report(strategy, label, universe, results, combined)
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
-    if args.trades is not None:
-        _write_trades(args.trades, results)
-        written.append(f"trades: {args.trades}")
-    if args.equity is not None:
-        _write_equity(args.equity, results, combined)
-        written.append(f"equity: {args.equity}")
-    if args.plot is not None:
-        from .plot import draw
-        progress.note(f"drawing {args.plot}")
-        draw(args.plot, results, combined, f"{describe(strategy)} on {label}")
-        written.append(f"plot: {args.plot}")
+    from quorvane.outputs import OutputError, write_file
+    try:
+        if args.trades is not None:
+            _write_trades(args.trades, results)
+            written.append(f"trades: {args.trades}")
+        if args.equity is not None:
+            _write_equity(args.equity, results, combined)
+            written.append(f"equity: {args.equity}")
+        if args.plot is not None:
+            from .plot import draw
+            progress.note(f"drawing {args.plot}")
+            title = f"{describe(strategy)} on {label}"
+            write_file(args.plot, lambda path: draw(path, results, combined, title))
+            written.append(f"plot: {args.plot}")
+    except OutputError as exc:
+        raise CliError(str(exc)) from None
     if args.json:
         print(json.dumps(report, allow_nan=False), file=out)
     else:
@@ -326,6 +313,8 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
 
 def _write_trades(path: str, results: Mapping[str, Any]) -> None:
     import pandas as pd
+
+    from quorvane.outputs import write_table
     frames = []
     for symbol, result in results.items():
         trades = result.trades
@@ -333,11 +322,13 @@ def _write_trades(path: str, results: Mapping[str, Any]) -> None:
             trades = trades.assign(symbol=symbol)[["symbol", *trades.columns]]
         frames.append(trades)
     table = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
-    table.to_csv(path, index=False)
+    write_table(table, path)
 
 
 def _write_equity(path: str, results: Mapping[str, Any], combined: Any) -> None:
     import pandas as pd
+
+    from quorvane.outputs import write_table
     if combined is None:
         result = next(iter(results.values()))
         equity = result.equity.to_numpy()
@@ -359,7 +350,7 @@ def _write_equity(path: str, results: Mapping[str, Any], combined: Any) -> None:
             "buy_and_hold": combined.buy_and_hold.to_numpy(),
         }, index=combined.equity.index)
     table.index.name = "date"
-    table.to_csv(path)
+    write_table(table, path, index=True)
 
 
 def _drawdown(equity: Any) -> Any:
@@ -386,10 +377,11 @@ def register(commands: Any, common: argparse.ArgumentParser,
     add_cost_options(run)
     run.add_argument("--json", action="store_true",
                      help="print one JSON object instead of the table")
-    run.add_argument("--trades", metavar="FILE.csv",
-                     help="write the list of trades to this CSV file")
-    run.add_argument("--equity", metavar="FILE.csv",
-                     help="write the equity curve (with positions and drawdown) to this CSV file")
+    run.add_argument("--trades", metavar="FILE",
+                     help="write the list of trades to FILE.csv or FILE.parquet")
+    run.add_argument("--equity", metavar="FILE",
+                     help="write the equity curve (with positions and drawdown) to FILE.csv or "
+                          "FILE.parquet")
     run.add_argument("--plot", metavar="FILE.png",
                      help="draw the prices with the positions, the equity against buy-and-hold "
                           "and the drawdown into this file (.png, .svg, .pdf, ...; needs "

@@ -35,12 +35,15 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     if args.dask is not None and args.dask != "local" and args.jobs is not None:
         raise CliError("--jobs sets the local processes or the workers of --dask local; "
                        "a running cluster has the workers it has")
+    from quorvane import outputs
     try:
         if args.out is not None:
-            report.check_out(args.out)
+            outputs.check_table("--out", args.out)
         if args.plot is not None:
             report.check_plot(args.plot, len(grid))
-    except ValueError as exc:
+        outputs.check_distinct([("--out", args.out), ("--plot", args.plot)],
+                               outputs.data_inputs(args.data))
+    except outputs.OutputError as exc:
         raise CliError(str(exc)) from None
     spec, keywords = resolve_from_args(args)
     class_name = keywords.pop("class_name", None)
@@ -59,12 +62,17 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     combos = len(frame) // max(1, symbols_count)
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
-    if args.out is not None:
-        report.write(frame, args.out)
-        written.append(f"rows: {args.out}")
-    if args.plot is not None:
-        report.plot(frame, list(grid), args.sort, args.plot, f"{args.sort} of {args.spec}")
-        written.append(f"plot: {args.plot}")
+    try:
+        if args.out is not None:
+            outputs.write_table(frame, args.out)
+            written.append(f"rows: {args.out}")
+        if args.plot is not None:
+            title = f"{args.sort} of {args.spec}"
+            outputs.write_file(args.plot, lambda path: report.plot(frame, list(grid), args.sort,
+                                                                   path, title))
+            written.append(f"plot: {args.plot}")
+    except outputs.OutputError as exc:
+        raise CliError(str(exc)) from None
     print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
           f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
     if args.top:

@@ -2,8 +2,10 @@
 
 ``read_bars`` reads the bars of one symbol, ``read_universe`` those of several
 (a directory of per-symbol files, or one file with a ``symbol`` column), and
-``load_data`` is what ``python -m quorvane run --data`` uses.  See
-:mod:`quorvane.data.readers` for the rules.
+``load_data`` is what ``python -m quorvane run --data`` uses.
+``normalise_bars`` checks a DataFrame the caller holds by the same rules (see
+:mod:`quorvane.data.checks`), and ``check_spacing`` refuses symbols whose bars
+are spaced differently (daily beside hourly).
 
 ``sample_daily.csv`` holds a few hundred synthetic daily bars (date, open,
 high, low, close, volume), written by ``make_sample.py`` beside it.  It is
@@ -15,10 +17,13 @@ from __future__ import annotations
 from importlib.resources import files
 from importlib.resources.abc import Traversable
 
-from .readers import COLUMNS, DataError, load_data, read_bars, read_universe
+from .calendar import check_spacing
+from .checks import COLUMNS, DataError
+from .frames import normalise_bars
+from .readers import load_data, read_bars, read_universe
 
-__all__ = ["COLUMNS", "DataError", "SAMPLE_NAME", "load_data", "read_bars", "read_universe",
-           "sample_csv"]
+__all__ = ["COLUMNS", "DataError", "SAMPLE_NAME", "check_spacing", "load_data", "normalise_bars",
+           "read_bars", "read_universe", "sample_csv"]
 
 SAMPLE_NAME = "sample_daily.csv"
 

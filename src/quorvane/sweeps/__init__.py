@@ -212,7 +212,7 @@ def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], b
     universe (each row's strategy then receives its symbol)."""
     import pandas as pd
 
-    from quorvane.data import load_data
+    from quorvane.data import DataError, check_spacing, load_data, normalise_bars
 
     if symbols is not None and (isinstance(symbols, str) or not all(
             isinstance(s, str) and s for s in symbols)):
@@ -238,6 +238,14 @@ def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], b
     else:
         raise SweepError(f"data must be a path, a DataFrame or a mapping of symbols to "
                          f"DataFrames, not {type(data).__name__}")
+    if not isinstance(data, (str, os.PathLike)) and data is not None:
+        # Frames the caller holds are checked as files are.
+        try:
+            frames = {symbol: normalise_bars(bars, label=str(symbol))
+                      for symbol, bars in frames.items()}
+            check_spacing(frames)
+        except (DataError, TypeError) as exc:
+            raise SweepError(str(exc)) from None
     if not frames:
         raise SweepError("the data holds no symbol to sweep")
     return frames, universe

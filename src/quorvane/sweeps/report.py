@@ -1,57 +1,32 @@
-"""Showing a sweep's table: the top rows as text, every row in a CSV or
-Parquet file, and a plot of the sort metric over the grid."""
+"""Showing a sweep's table: the top rows as text, and a plot of the sort
+metric over the grid (:mod:`quorvane.outputs` writes the files)."""
 
 from __future__ import annotations
 
 import logging
 import math
-import os
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["OUT_FORMATS", "check_out", "check_plot", "top_table", "write", "plot"]
+__all__ = ["check_plot", "top_table", "plot"]
 
-OUT_FORMATS = (".csv", ".parquet")
 # Statistics the text table shows beside the sort metric; the file has all.
 _SHOWN = ("total_return", "cagr", "sharpe", "max_drawdown", "trades")
 _ERROR_WIDTH = 60
 
 
-def _check_folder(path: str, option: str) -> None:
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise ValueError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK):
-        raise ValueError(f"{option} {path}: the folder {folder} is not writable")
-    if os.path.isdir(path):
-        raise ValueError(f"{option} {path} is a folder")
-
-
-def check_out(path: str) -> None:
-    """Refuse, before any work, an output file the sweep could not write."""
-    if os.path.splitext(path)[1].lower() not in OUT_FORMATS:
-        raise ValueError(f"--out {path}: the file name must end in .csv or .parquet")
-    _check_folder(path, "--out")
-
-
 def check_plot(path: str, dimensions: int) -> None:
     """Refuse, before any work, a plot that could not be drawn or written."""
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise ValueError("--plot needs matplotlib: pip install 'quorvane[plot]'") from None
+    from quorvane.outputs import OutputError
+    from quorvane.outputs import check_plot as check_file
+
+    check_file("--plot", path)
     if dimensions not in (1, 2):
-        raise ValueError(f"--plot draws a grid of one parameter (a line) or two (a heatmap); "
-                         f"this grid has {dimensions}")
-    extension = os.path.splitext(path)[1].lower().lstrip(".")
-    formats = Figure().canvas.get_supported_filetypes()
-    if extension not in formats:
-        raise ValueError(f"--plot {path}: matplotlib cannot write .{extension or '(none)'} "
-                         f"files; use one of .{', .'.join(sorted(formats))}")
-    _check_folder(path, "--plot")
+        raise OutputError(f"--plot draws a grid of one parameter (a line) or two (a heatmap); "
+                          f"this grid has {dimensions}")
 
 
 def top_table(frame: pandas.DataFrame, grid: Sequence[str], sort: str, top: int) -> str:
@@ -80,22 +55,6 @@ def _short(text: object) -> str:
     if not isinstance(text, str):
         return ""
     return text if len(text) <= _ERROR_WIDTH else text[:_ERROR_WIDTH - 3] + "..."
-
-
-def write(frame: pandas.DataFrame, path: str) -> None:
-    """Every row into ``path``: CSV, or Parquet for a ``.parquet`` name."""
-    if path.lower().endswith(".parquet"):
-        frame = frame.copy()
-        for name in frame.columns:
-            # Parquet columns hold one type: a parameter given as a list, or
-            # as numbers and texts mixed, is written as its text.
-            if frame[name].dtype == object and name != "error":
-                kinds = {type(v) for v in frame[name] if v is not None}
-                if len(kinds) > 1 or not kinds <= {str, int, float, bool}:
-                    frame[name] = frame[name].map(lambda v: None if v is None else repr(v))
-        frame.to_parquet(path, index=False)
-    else:
-        frame.to_csv(path, index=False)
 
 
 def plot(frame: pandas.DataFrame, grid: Sequence[str], sort: str, path: str,

@@ -10,6 +10,12 @@ from __future__ import annotations
 
 import math
 import operator
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    import pandas as pd
 
 __all__ = ["BaseStrategy"]
 
@@ -28,7 +34,7 @@ class BaseStrategy:
     def __init__(self, **params: object) -> None:
         self.params: dict[str, object] = params
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series | np.ndarray | Sequence[float]:
         """Return one target position per bar, from -1 (fully short) to +1 (fully long).
 
         ``bars`` is a DataFrame as :func:`quorvane.data.read_bars` returns it:

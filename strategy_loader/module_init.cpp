@@ -31,12 +31,18 @@ constexpr const char module_doc[] =
 
 // Interpreter lifecycle ****************************************************
 
-// Set once the main interpreter that owned the state has been finalised; an
-// embedding program may initialise a new one in the same process, which
-// gets the same interpreter id.
-bool owner_finalised = false;
+// Interpreter ids start again from 0 when an embedding program finalises
+// the runtime and initialises a new one, so an id alone cannot tell the
+// owner from a newcomer of a later runtime. A hook that runs at the end of
+// every finalisation says when that happened; it leaves the hook table once
+// it has run, so the next runtime's first claim arms it again.
+bool runtime_finalised = false;
+bool finalisation_hook_armed = false;
 
-void note_owner_finalised() { owner_finalised = true; }
+void note_runtime_finalised() {
+    runtime_finalised = true;
+    finalisation_hook_armed = false;
+}
 
 // Is the interpreter with this id still among the living? A subinterpreter
 // leaves the list only at the very end of its destruction.
@@ -56,7 +62,7 @@ void abandon_module_state() {
     forget_traceback_code_cache();
     forget_lowered_texts();
     forget_module_path_splits();
-    owner_finalised = false;
+    runtime_finalised = false;
 }
 
 // Step 1 of the create step: the interpreter guard, which hands the state to
@@ -65,16 +71,17 @@ int claim_module_state(PyInterpreterState* current) {
     int64_t id = PyInterpreterState_GetID(current);
     if (id == -1 && PyErr_Occurred()) return -1;
     if (state.first_interpreter_id != -1 &&
-        (owner_finalised || (id != state.first_interpreter_id && !interpreter_alive(state.first_interpreter_id)))) {
+        (runtime_finalised || (id != state.first_interpreter_id && !interpreter_alive(state.first_interpreter_id)))) {
         abandon_module_state();
     }
     if (state.first_interpreter_id == -1) {
-        // A main interpreter that owns the state must say when it is gone:
-        // nothing else tells a re-initialised one from the same id.
-        if (current == PyInterpreterState_Main() && Py_AtExit(note_owner_finalised) < 0) {
-            PyErr_SetString(PyExc_ImportError,
-                            "strategy_loader cannot register its interpreter shutdown hook (Py_AtExit table full)");
-            return -1;
+        if (!finalisation_hook_armed) {
+            if (Py_AtExit(note_runtime_finalised) < 0) {
+                PyErr_SetString(PyExc_ImportError,
+                                "strategy_loader cannot register its interpreter shutdown hook (Py_AtExit table full)");
+                return -1;
+            }
+            finalisation_hook_armed = true;
         }
         state.first_interpreter_id = id;
     } else if (id != state.first_interpreter_id) {

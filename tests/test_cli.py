@@ -14,8 +14,9 @@ from pathlib import Path
 
 import pytest
 
-from quorvane.cli import CliError, parse_params, parse_value
+from quorvane.cli.options import CliError, parse_params
 from quorvane.cli.run import Progress
+from quorvane.params import parse_literal
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "user_strategies" / "my_strategy.py"
@@ -375,7 +376,7 @@ def test_help_warns_that_files_are_executed(tmp_path):
     ("[" * 1000 + "]" * 1000, "[" * 1000 + "]" * 1000),
 ])
 def test_param_values_are_literals_where_they_parse(text, value):
-    assert parse_value(text) == value
+    assert parse_literal(text) == value
 
 
 @pytest.mark.parametrize("items, message", [

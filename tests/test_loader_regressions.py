@@ -182,12 +182,21 @@ def test_a_rebinding_during_a_look_up_is_seen_by_the_next_call(tmp_path):
 EMBED = """
     #include <Python.h>
 
-    /* Initialises, runs argv[1], finalises; twice in one process. */
+    /* argv[1] rounds of: initialise; run argv[3], when given, in a new
+       subinterpreter; run argv[2] in the main interpreter; finalise. */
     int main(int argc, char** argv) {
-        if (argc < 2) return 2;
-        for (int round = 1; round <= 2; ++round) {
+        if (argc < 3) return 2;
+        for (int round = 1; round <= atoi(argv[1]); ++round) {
             Py_Initialize();
-            int failed = PyRun_SimpleString(argv[1]);
+            int failed = 0;
+            if (argc > 3) {
+                PyThreadState* main_thread = PyThreadState_Get();
+                if (!Py_NewInterpreter()) return 20 + round;
+                failed = PyRun_SimpleString(argv[3]);
+                Py_EndInterpreter(PyThreadState_Get());
+                PyThreadState_Swap(main_thread);
+            }
+            failed |= PyRun_SimpleString(argv[2]);
             if (Py_FinalizeEx() < 0 || failed) return 10 + round;
         }
         return 0;
@@ -205,10 +214,17 @@ def embed_flags():
     return flags + [f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"]
 
 
-def test_an_embedding_program_that_initialises_the_interpreter_twice(tmp_path):
-    tree = build_tree(tmp_path)
+def run_embedded(tmp_path, *args):
+    """Compiles the embedding program and runs it with ``args``."""
     program = tmp_path / "embed"
     compile_c(tmp_path, "embed", EMBED, ["-o", str(program), *embed_flags()])
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONNOUSERSITE": "1"}
+    return subprocess.run([str(program), *args], capture_output=True, text=True, timeout=120,
+                          env=env)
+
+
+def test_an_embedding_program_that_initialises_the_interpreter_twice(tmp_path):
+    tree = build_tree(tmp_path)
     script = textwrap.dedent(f"""
         import sys
         sys.path.insert(0, {str(tree.site)!r})
@@ -220,11 +236,25 @@ def test_an_embedding_program_that_initialises_the_interpreter_twice(tmp_path):
             error = str(exc)
         print(sl.list_strategies()[0], type(made).__name__, made.params, error, flush=True)
     """)
-    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONNOUSERSITE": "1"}
-    done = subprocess.run([str(program), script], capture_output=True, text=True, timeout=120, env=env)
+    done = run_embedded(tmp_path, "2", script)
     line = ("sma_momentum SMAMomentumStrategy {'ma_period': 3} "
             "register_strategy() takes exactly 2 positional arguments (1 given)")
     assert (done.returncode, done.stdout.splitlines()) == (0, [line, line]), done.stderr
+
+
+@pytest.mark.parametrize("main_imports", [False, True])
+def test_a_subinterpreter_importing_first_in_each_new_runtime_gets_a_fresh_module(tmp_path, main_imports):
+    tree = build_tree(tmp_path)
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {str(tree.site)!r})
+        import quorvane.strategy_loader as sl
+        sl.register_strategy("mine", sl.Strategy)
+        print(sl.sys is sys, sl.list_strategies()[-1], type(sl.load_strategy("rsi_momentum")).__name__, flush=True)
+    """)
+    done = run_embedded(tmp_path, "3", script if main_imports else "pass", script)
+    lines = ["True mine RSIMomentumStrategy"] * (6 if main_imports else 3)
+    assert (done.returncode, done.stdout.splitlines()) == (0, lines), done.stderr
 
 
 def test_the_main_interpreter_imports_once_the_owning_subinterpreter_is_gone(tmp_path):
@@ -366,3 +396,4 @@ def test_the_functions_are_builtin_functions_with_their_own_identity():
     assert type(sl.load_strategy).__module__ == "quorvane.strategy_loader"
     assert inspect.getmodule(type(sl.load_strategy)) is sl
     assert sl.load_strategy.__self__ is None and sl.load_strategy.__text_signature__ is None
+

@@ -127,6 +127,15 @@ def test_a_plugin_name_runs_and_loads(site, tmp_path, command):
     assert "AlwaysLong" in result.stdout
 
 
+def test_describe_says_what_load_passes_a_plugin_class(site, tmp_path):
+    described = quorvane("describe", "always_long", cwd=tmp_path, site=site)
+    loaded = quorvane("load", "always_long", "--symbols", "OGDC", cwd=tmp_path, site=site)
+    assert described.returncode == loaded.returncode == 0, described.stderr + loaded.stderr
+    assert "source: plugin of demo-strategies" in described.stdout
+    assert "symbols: from --symbols A,B" in described.stdout
+    assert "symbols: OGDC" in loaded.stdout
+
+
 def test_a_broken_plugin_name_says_why_it_did_not_load(site, tmp_path):
     result = quorvane("run", "broken", cwd=tmp_path, site=site)
     assert result.returncode == 2 and result.stdout == ""

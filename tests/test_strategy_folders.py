@@ -159,6 +159,9 @@ ERRORS = [
     (["load", "strategies/pair.py"], "holds several strategy classes: Fast, Slow; "
                                      "choose one with --class-name NAME"),
     (["load", "pair", "--strategy-path", "strategies"], "choose one with --class-name NAME"),
+    (["describe", "strategies/pair.py"], "holds several strategy classes: Fast, Slow; "
+                                         "choose one with --class-name NAME"),
+    (["describe", "strategies/pair.py", "--class-name", "Plain"], "Plain is not a strategy class"),
     (["run", "strategies/pair.py", "--class-name", "Plain"], "Plain is not a strategy class"),
     (["load", "strategies/breakout.py", "--class-name", "always"],
      "always in {folder}/breakout.py is a function, not a strategy class"),

@@ -1,6 +1,7 @@
 """Parameter sweeps: every row equals a single run, the grid syntax, refused
 combinations, specifications that cannot load, and Ctrl-C."""
 
+import collections
 import json
 import os
 import signal
@@ -108,6 +109,41 @@ def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
                             sort="total_return")
     pd.testing.assert_frame_equal(serial.drop(columns="error"),
                                   rows.drop(columns="error"), check_dtype=False)
+
+
+COUNTED = textwrap.dedent('''\
+    import os
+    from quorvane.strategy import Strategy
+
+    def note(what):
+        with open(os.environ["SWEEP_LOG"], "a") as log:
+            log.write(f"{what} {os.getpid()}\\n")
+
+    note("file")
+
+    class Counted(Strategy):
+        def generate_signals(self, bars):
+            note("row")
+            return [self.params["size"]] * len(bars)
+    ''')
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_strategy_file_runs_once_per_process_not_once_per_row(work, tmp_path, jobs):
+    (tmp_path / "counted.py").write_text(COUNTED)
+    log = tmp_path / "log"
+    done = cli("sweep", "counted.py", "--grid", "size=0.1,0.2,0.3,0.4,0.5",
+               "--data", work / "universe", "--jobs", jobs, cwd=tmp_path,
+               env={"SWEEP_LOG": str(log)})
+    assert done.returncode == 0, done.stderr
+    notes = [line.split() for line in log.read_text().splitlines()]
+    files = collections.Counter(pid for what, pid in notes if what == "file")
+    rows = [pid for what, pid in notes if what == "row"]
+    assert len(rows) == 10
+    # Once in each worker that computed rows, and once in the calling
+    # process, which checks that the strategy loads before the sweep.
+    assert set(files.values()) == {1} and set(rows) <= set(files)
+    assert len(files) == len(set(rows)) + (jobs > 1)
 
 
 # -- the grid -------------------------------------------------------------------------

@@ -23,9 +23,9 @@ import numpy as np
 import pandas as pd
 
 import quorvane._kernels as _kernels
-from quorvane.trader_core.strategies.base import check_period
+from quorvane.checks import check_period
 
-__all__ = ["sma", "ema", "rsi", "macd", "bollinger_bands", "rolling_vwap", "check_period"]
+__all__ = ["sma", "ema", "rsi", "macd", "bollinger_bands", "rolling_vwap"]
 
 
 # -- input ----------------------------------------------------------------------------

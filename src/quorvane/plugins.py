@@ -31,7 +31,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Literal
 
-__all__ = ["GROUP", "PluginReport", "register_entry_points", "reports"]
+__all__ = ["GROUP", "PluginReport", "register_entry_points", "reports", "provider"]
 
 GROUP = "quorvane.strategies"
 
@@ -81,6 +81,14 @@ def reports() -> list[PluginReport]:
     return list(_reports or [])
 
 
+def provider(name: str, cls: type) -> PluginReport | None:
+    """The report of the plugin that registered ``cls`` under ``name``, or
+    None when the registry holds it for another reason (built in, or
+    registered by the program)."""
+    return next((report for report in reports() if report.status == "loaded"
+                 and report.name == name.lower() and report.strategy_class is cls), None)
+
+
 def _normalised(name: str) -> str:
     # The packaging rule for comparing distribution names.
     return re.sub(r"[-_.]+", "-", name).lower()
@@ -88,6 +96,8 @@ def _normalised(name: str) -> str:
 
 def _register(entry_points: Iterable[importlib.metadata.EntryPoint]) -> list[PluginReport]:
     import quorvane.strategy_loader as loader
+    from quorvane.messages import one_line
+    from quorvane.strategy_classes import is_strategy_class, not_a_strategy_class, registered
 
     def origin(entry: importlib.metadata.EntryPoint) -> tuple[str, str]:
         dist = entry.dist
@@ -108,37 +118,23 @@ def _register(entry_points: Iterable[importlib.metadata.EntryPoint]) -> list[Plu
         if name in taken_by:
             report("skipped", f"the name is taken by the plugin of {taken_by[name]}")
             continue
-        if name in loader.BUILTIN_STRATEGIES:
+        if registered(name) is not None:
             report("skipped", "the name is taken by a built-in strategy")
             continue
         try:
             obj = entry.load()
         except (Exception, SystemExit) as exc:
             # A broken plugin must not take the command, or the others, down with it.
-            report("failed", _describe(exc))
+            report("failed", one_line(exc))
             continue
-        if not isinstance(obj, type):
-            report("failed", f"{entry.value} is {_kind(obj)}, not a strategy class")
+        if not is_strategy_class(obj):
+            report("failed", not_a_strategy_class(entry.value, obj))
             continue
         try:
             loader.register_strategy(name, obj)
         except (TypeError, ValueError) as exc:
-            report("failed", f"{entry.value}: {_describe(exc)}")
+            report("failed", f"{entry.value}: {one_line(exc)}")
             continue
         taken_by[name] = dist_name
         report("loaded", cls=obj)
     return results
-
-
-def _describe(exc: BaseException) -> str:
-    text = " ".join(str(exc).split())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
-def _kind(obj: object) -> str:
-    import types
-    if isinstance(obj, types.ModuleType):
-        return "a module"
-    if callable(obj):
-        return "a function"
-    return f"an object of type {type(obj).__name__}"

@@ -14,7 +14,8 @@ file loader.
 arguments for ``load_strategy`` and refuses, with a message that says what to
 do, the specifications that would otherwise fail in a misleading way (a
 missing ``.py`` file, a module path naming something that is not a strategy
-class, a mistyped name).
+class, a mistyped name).  :func:`load_target` then finds the class, the one
+path of ``run``, ``describe`` and a sweep's rows.
 
 Importing this module imports neither the compiled loader nor pandas.
 """
@@ -26,10 +27,13 @@ import difflib
 import importlib
 import importlib.util
 import os
+import sys
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+
+from quorvane.strategy_classes import (base_class_names, is_strategy_class, module_classes,
+                                       not_a_strategy_class, registered, registry)
 
 __all__ = [
     "ENV_VAR",
@@ -38,24 +42,20 @@ __all__ = [
     "StrategyFileNotFoundError",
     "StrategyNotFoundError",
     "NotAStrategyClassError",
+    "SeveralStrategyClassesError",
     "strategy_folders",
     "scan_folders",
     "scan_file",
     "find_in_folders",
     "resolve",
-    "is_strategy_class",
+    "load_target",
     "close_matches",
 ]
 
 ENV_VAR = "QUORVANE_STRATEGY_PATH"
 
-# Base classes a strategy file names; a class deriving from one of these, or
-# from a class of the same file that does, is a strategy class.
-_BASE_NAMES = frozenset({
-    "Strategy", "BaseStrategy", "SMAMomentumStrategy", "DualSMAMomentumStrategy",
-    "RSIMomentumStrategy", "MACDCrossoverStrategy", "BollingerMeanReversionStrategy",
-    "VWAPReversionStrategy",
-})
+# The one module name every strategy file runs under, as the file loader runs it.
+FILE_MODULE = "strategy_module"
 
 
 # -- errors --------------------------------------------------------------------
@@ -74,8 +74,17 @@ class StrategyNotFoundError(StrategySourceError, LookupError):
 
 
 class NotAStrategyClassError(StrategySourceError, TypeError):
-    """A module path naming a module, a function, or a class that derives
-    from neither ``Strategy`` nor ``BaseStrategy``."""
+    """A module path, or the class name of a strategy file, naming a module,
+    a function, or a class that derives from neither ``Strategy`` nor
+    ``BaseStrategy``."""
+
+
+class SeveralStrategyClassesError(StrategySourceError):
+    """A strategy file exposing several strategy classes, with no class name
+    to choose one: ``path`` and ``names`` say which."""
+
+    path: str
+    names: list[str]
 
 
 # -- strategy folders ----------------------------------------------------------
@@ -136,7 +145,7 @@ def scan_file(path: Path) -> list[FolderStrategy]:
         reason = getattr(exc, "msg", None) or getattr(exc, "strerror", None) or str(exc)
         return [FolderStrategy(path.stem, "", path, 0,
                                error=f"{type(exc).__name__}: {reason}{where}")]
-    bases = set(_BASE_NAMES)
+    bases = set(base_class_names())
     for node in tree.body:
         # Names imported from the package count as strategy bases when they
         # are classes of the package's naming style.
@@ -165,12 +174,11 @@ def _base_name(node: ast.expr) -> str:
 def scan_folders(folders: Iterable[Path]) -> list[FolderStrategy]:
     """Every strategy class in the folders' ``.py`` files, folder by folder,
     files in name order."""
-    found: list[FolderStrategy] = []
-    for folder in folders:
-        for path in sorted(folder.glob("*.py")):
-            if path.is_file():
-                found.extend(scan_file(path))
-    return found
+    return [entry for path in _files(folders) for entry in scan_file(path)]
+
+
+def _files(folders: Iterable[Path]) -> list[Path]:
+    return [path for folder in folders for path in sorted(folder.glob("*.py")) if path.is_file()]
 
 
 def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | None] | None:
@@ -180,7 +188,7 @@ def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | Non
     named; for a file with several, None lets the file loader report them."""
     key = name.casefold()
     files = [(path, [entry for entry in scan_file(path) if not entry.error])
-             for folder in folders for path in sorted(folder.glob("*.py")) if path.is_file()]
+             for path in _files(folders)]
     for path, classes in files:
         for entry in classes:
             if entry.class_name.casefold() == key:
@@ -214,8 +222,7 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
     The registry is read from ``quorvane.strategy_loader``; call
     :func:`quorvane.plugins.register_entry_points` first for plugin names.
     """
-    registry = _registry()
-    if spec.lower() in registry:
+    if registered(spec) is not None:
         return spec, {}
     if spec.endswith(".py"):
         path = Path(spec)
@@ -231,22 +238,23 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
         if found is not None:
             path, class_name = found
             return str(path.resolve()), ({"class_name": class_name} if class_name else {})
-        raise StrategyNotFoundError(_not_found(spec, registry, folders))
-    _check_module_path(spec)
+        raise StrategyNotFoundError(_not_found(spec, folders))
+    _module_path_class(spec)
     return spec, {}
 
 
 def known_names(strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> list[str]:
     """Every name a specification may use: the registry's, then those of the
     strategy folders (names and class names)."""
-    names = list(_registry())
     try:
         folders = strategy_folders(strategy_paths)
     except StrategySourceError:
         folders = []
-    for entry in scan_folders(folders):
-        if not entry.error:
-            names.extend(dict.fromkeys([entry.name, entry.class_name]))
+    return _names([entry for entry in scan_folders(folders) if not entry.error])
+
+
+def _names(in_folders: list[FolderStrategy]) -> list[str]:
+    names = list(registry()) + [n for e in in_folders for n in (e.name, e.class_name)]
     return list(dict.fromkeys(names))
 
 
@@ -278,29 +286,72 @@ def _did_you_mean(word: str, candidates: Iterable[str]) -> str:
     return f"; did you mean {choice}?"
 
 
-def _not_found(spec: str, registry: dict[str, Any], folders: list[Path]) -> str:
+def _not_found(spec: str, folders: list[Path]) -> str:
     # The loader's own not-found text, so that scripts matching it keep working.
-    message = f"Strategy '{spec}' not found. Available built-in strategies: {list(registry.keys())}"
+    message = f"Strategy '{spec}' not found. Available built-in strategies: {list(registry())}"
     in_folders = [entry for entry in scan_folders(folders) if not entry.error]
     if in_folders:
         message += f"; in strategy folders: {[entry.name for entry in in_folders]}"
-    names = list(registry) + [n for e in in_folders for n in (e.name, e.class_name)]
-    return message + _did_you_mean(spec, names)
+    return message + _did_you_mean(spec, _names(in_folders))
 
 
-def is_strategy_class(obj: object) -> bool:
-    """Whether ``obj`` is a class deriving from ``Strategy`` or ``BaseStrategy``."""
-    if not isinstance(obj, type):
-        return False
-    from quorvane.strategy import Strategy
-    from quorvane.trader_core.strategies.base import BaseStrategy
-    return issubclass(obj, (Strategy, BaseStrategy))
+# -- the class a specification names ----------------------------------------------
+
+def load_target(spec: str | type, keywords: Mapping[str, object]
+                ) -> tuple[str | type, dict[str, object]]:
+    """What ``load_strategy`` is given for a specification as :func:`resolve`
+    returns it with ``keywords``, and the keywords that go with it: a
+    registered name stays a name; anything else becomes its class, found as
+    the loader finds it but not constructed.  A strategy file runs as the
+    file loader runs it (as the module ``strategy_module``, entered in
+    ``sys.modules`` first); its class is the one ``class_name`` (spent here)
+    names, else its one strategy class.  Anything but one strategy class is
+    refused before anything is constructed.
+    """
+    rest = dict(keywords)
+    if isinstance(spec, type) or registered(spec) is not None:
+        return spec, rest
+    if spec.endswith(".py"):
+        return _file_class(spec, rest.pop("class_name", None)), rest
+    return _module_path_class(spec), rest
 
 
-def _check_module_path(spec: str) -> None:
+def _file_class(path: str, class_name: object) -> type:
+    # The file loader's steps, so that a file runs the same way whoever asks.
+    spec = importlib.util.spec_from_file_location(FILE_MODULE, path)
+    if spec is None or spec.loader is None:
+        raise StrategySourceError(f"Could not load strategy from {path}")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[FILE_MODULE] = module
+    spec.loader.exec_module(module)
+    names = module_classes(module)
+    if isinstance(class_name, str) and class_name:
+        if not hasattr(module, class_name):
+            raise StrategySourceError(f"Class '{class_name}' not found in {path}")
+        found = getattr(module, class_name)
+        if is_strategy_class(found):
+            return found
+        what = (f"{found.__module__}.{found.__qualname__}" if isinstance(found, type)
+                else f"{class_name} in {path}")
+        choices = f"; its strategy classes: {', '.join(names)}" if names else ""
+        raise NotAStrategyClassError(not_a_strategy_class(what, found) + choices)
+    if not names:
+        raise StrategySourceError(f"No strategy class found in {path}. Define a class that "
+                                  "inherits from Strategy or BaseStrategy.")
+    if len(names) > 1:
+        error = SeveralStrategyClassesError(
+            f"{path} holds several strategy classes: {', '.join(names)}; choose one by its "
+            "class name (class_name)")
+        error.path, error.names = path, names
+        raise error
+    return getattr(module, names[0])
+
+
+def _module_path_class(spec: str) -> type:
     module_name, _, attribute = spec.rpartition(".")
-    if not module_name or not attribute:
-        return  # the loader's own message ("Invalid module path", import error) is clear
+    if not module_name or not attribute or module_name.startswith("."):
+        raise StrategySourceError(f"{spec} is no module path: name the class after the "
+                                  "module, as package.module.ClassName")
     try:
         module = importlib.import_module(module_name)
     except ModuleNotFoundError as exc:
@@ -311,31 +362,14 @@ def _check_module_path(spec: str) -> None:
         raise StrategySourceError(
             f"no module named '{exc.name}' for the module path {spec}: install it, or run "
             f"from the folder that holds it (a strategy file needs its .py ending)") from None
-    except TypeError:
-        return  # a relative name such as '.x': the loader reports it
     if not hasattr(module, attribute):
-        if _is_package(module) and importlib.util.find_spec(spec) is not None:
+        if hasattr(module, "__path__") and importlib.util.find_spec(spec) is not None:
             raise NotAStrategyClassError(
                 f"{spec} is a module, not a strategy class; name the class: {spec}.ClassName")
         classes = [name for name, value in vars(module).items() if is_strategy_class(value)]
         hint = _did_you_mean(attribute, classes)
         raise StrategySourceError(f"module {module_name} has no attribute '{attribute}'{hint}")
     obj = getattr(module, attribute)
-    if is_strategy_class(obj):
-        return
-    if isinstance(obj, type):
-        raise NotAStrategyClassError(
-            f"{spec} is not a strategy class: it derives from neither "
-            f"quorvane.strategy.Strategy nor quorvane.trader_core.strategies.BaseStrategy")
-    kind = "a module" if isinstance(obj, type(os)) else (
-        "a function" if callable(obj) else f"an object of type {type(obj).__name__}")
-    raise NotAStrategyClassError(f"{spec} is {kind}, not a strategy class")
-
-
-def _is_package(module: object) -> bool:
-    return hasattr(module, "__path__")
-
-
-def _registry() -> dict[str, Any]:
-    import quorvane.strategy_loader as loader
-    return dict(loader.BUILTIN_STRATEGIES)
+    if not is_strategy_class(obj):
+        raise NotAStrategyClassError(not_a_strategy_class(spec, obj))
+    return obj

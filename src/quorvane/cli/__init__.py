@@ -31,16 +31,14 @@ from pathlib import Path
 from typing import IO
 
 from quorvane import __version__, plugins
+from quorvane.messages import one_line
 from quorvane.sources import StrategySourceError
 
 from . import catalog, describe, run, sweep
+from .options import _DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent
 from .process import TERMINATED_STATUS, Terminated, discard_stdout, results_only, sigterm_stops
-from .options import (_DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent,
-                      parse_params, parse_value)
-from .run import Progress, _open_data, parse_dates, read_bars
 
-__all__ = ["main", "CliError", "Progress", "parse_dates", "parse_params", "parse_value",
-           "read_bars", "_open_data"]
+__all__ = ["main"]
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -55,11 +53,6 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         module.register(commands, common, loading)
     return parser
 
-
-
-def _one_line(exc: BaseException) -> str:
-    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _folders(paths: Sequence[str]) -> tuple[str, ...]:
@@ -201,7 +194,7 @@ def _main(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> int:
             frame = _user_frame(exc)
             where = (f" ({_where(frame)}); rerun with --traceback for the full traceback"
                      if frame is not None else "")
-            print(f"{parser.prog}: error: {_one_line(exc)}{where}", file=sys.stderr)
+            print(f"{parser.prog}: error: {one_line(exc)}{where}", file=sys.stderr)
         return 2
     finally:
         sys.dont_write_bytecode, warnings.showwarning, sys.path[:] = saved

@@ -10,9 +10,10 @@ from dataclasses import asdict, dataclass
 from typing import IO, Any
 
 from quorvane import plugins, sources
+from quorvane.strategy_classes import registry
 
-from .options import (_DESCRIPTION, _loader, add_strategy_path, class_path, display_path,
-                      first_doc_line, load_from_args, strategy_params)
+from .options import (_DESCRIPTION, add_strategy_path, class_path, display_path, first_doc_line,
+                      load_from_args, strategy_params)
 
 
 @dataclass(frozen=True)
@@ -35,22 +36,17 @@ class Row:
 def rows(strategy_paths: list[str]) -> Iterator[Row]:
     """The registry (built-in and plugin strategies), the plugins that did not
     load, then the strategy folders' classes."""
-    registry = _loader().BUILTIN_STRATEGIES
-    reports = plugins.reports()
-    loaded = {r.name: r for r in reports if r.status == "loaded"}
-    for name, registered in registry.items():
-        plugin = loaded.get(name)
-        if plugin is not None and plugin.strategy_class is registered:
-            kind, source = "plugin", plugin.distribution
-        else:
-            kind, source = "built-in", "built-in"
+    names = registry()
+    for name, registered in names.items():
+        plugin = plugins.provider(name, registered)
+        kind, source = ("plugin", plugin.distribution) if plugin else ("built-in", "built-in")
         yield Row(name, registered.__qualname__, kind, source, "ok",
                   description=first_doc_line(registered))
-    for report in reports:
+    for report in plugins.reports():
         if report.status != "loaded":
             yield Row(report.name, report.value.rpartition(":")[2] or report.value, "plugin",
                       report.distribution, report.status, report.reason)
-    taken: dict[str, str] = {name: "a registered strategy" for name in registry}
+    taken: dict[str, str] = {name: "a registered strategy" for name in names}
     for entry in sources.scan_folders(sources.strategy_folders(strategy_paths)):
         where = display_path(entry.path)
         if entry.error:

@@ -4,19 +4,16 @@ without constructing it."""
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 import inspect
 import re
-import sys
-from pathlib import Path
 from typing import IO, Any
 
-from quorvane import plugins, sources
+from quorvane import plugins
+from quorvane.strategy import Strategy
+from quorvane.strategy_classes import registered
 
-from .options import (_DESCRIPTION, _SPEC_HELP, CliError, _loader, _several_classes,
-                      add_strategy_path, class_path, display_path, file_classes,
-                      resolve_from_args)
+from .options import (_DESCRIPTION, _SPEC_HELP, add_strategy_path, class_path, display_path,
+                      target_from_args)
 
 _SECTION = re.compile(r"^\s*(Args|Arguments|Parameters|Keyword Args|Keyword Arguments):\s*$")
 _ENTRY = re.compile(r"^(\s*)\**(\w+)\s*(?:\([^)]*\))?\s*:\s*(.*)$")
@@ -24,45 +21,17 @@ _NUMPY_ENTRY = re.compile(r"^(\s*)(\w+)\s*(?::.*)?$")
 
 
 def strategy_class(args: argparse.Namespace) -> tuple[type, str]:
-    """The class the options name and where it comes from; a file is
-    executed (as the file loader would) but nothing is constructed."""
-    spec, keywords = resolve_from_args(args)
-    registry = _loader().BUILTIN_STRATEGIES
-    if spec.lower() in registry:
-        cls = registry[spec.lower()]
-        plugin = next((r for r in plugins.reports()
-                       if r.status == "loaded" and r.strategy_class is cls), None)
-        return cls, f"plugin of {plugin.distribution}" if plugin else "built-in"
-    if spec.endswith(".py"):
-        return _class_from_file(Path(spec), keywords.get("class_name")), display_path(spec)
-    module_name, _, attribute = spec.rpartition(".")
-    return getattr(importlib.import_module(module_name), attribute), f"module {module_name}"
-
-
-def _class_from_file(path: Path, class_name: object) -> type:
-    # The file loader's steps: the same module name, the same class choice.
-    spec = importlib.util.spec_from_file_location("strategy_module", path)
-    if spec is None or spec.loader is None:
-        raise CliError(f"cannot load {path} as Python source")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["strategy_module"] = module
-    spec.loader.exec_module(module)
-    if isinstance(class_name, str) and class_name:
-        found = getattr(module, class_name, None)
-        if found is None:
-            raise CliError(f"{path} has no class {class_name}")
-        if not sources.is_strategy_class(found):
-            raise CliError(f"{class_name} in {path} is not a strategy class: it derives from "
-                           "neither quorvane.strategy.Strategy nor "
-                           "quorvane.trader_core.strategies.BaseStrategy")
-        return found
-    names = file_classes(module)
-    if not names:
-        raise CliError(f"{path} holds no strategy class; define a class that inherits "
-                       "from Strategy or BaseStrategy")
-    if len(names) > 1:
-        raise CliError(_several_classes(str(path)))
-    return getattr(module, names[0])
+    """The class the options name and where it comes from, found as ``run``
+    finds it (a file runs) but not constructed."""
+    spec, target, _ = target_from_args(args)
+    if isinstance(target, type):
+        if spec.endswith(".py"):
+            return target, display_path(spec)
+        return target, f"module {spec.rpartition('.')[0]}"
+    cls = registered(target)
+    assert cls is not None, target
+    plugin = plugins.provider(target, cls)
+    return cls, f"plugin of {plugin.distribution}" if plugin else "built-in"
 
 
 def parameter_docs(cls: type) -> dict[str, str]:
@@ -132,7 +101,6 @@ def cmd_describe(args: argparse.Namespace, out: IO[str]) -> int:
         for line in doc.splitlines():
             print(f"    {line}".rstrip(), file=out)
     print("", file=out)
-    from quorvane.strategy import Strategy
     if issubclass(cls, Strategy):
         print("symbols: from --symbols A,B (a list of ticker symbols)", file=out)
     else:

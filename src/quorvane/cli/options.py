@@ -4,24 +4,16 @@ parent parsers, and turning options into ``load_strategy`` arguments."""
 from __future__ import annotations
 
 import argparse
-import ast
 import inspect
 import os
-import re
 import sys
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 from quorvane import plugins, sources
-
-# Keyword names the loader binds itself; the command line has its own
-# options for them.
-_RESERVED_PARAMS = {
-    "strategy_spec": "the strategy is the SPEC argument",
-    "symbols": "use --symbols A,B",
-    "class_name": "use --class-name NAME",
-}
+from quorvane.params import ParameterError, parse_items, parse_literal
+from quorvane.strategy_classes import registered
 
 _SPEC_HELP = (
     "the strategy: a name from the list command (built-in, plugin or strategy "
@@ -52,31 +44,12 @@ class _Parser(argparse.ArgumentParser):
 
 # -- turning options into loader arguments -------------------------------------
 
-def parse_value(text: str) -> object:
-    """``text`` as a Python literal (20, 0.5, True, None, 'x', [1, 2]) where it
-    is one, else the text itself."""
-    try:
-        return ast.literal_eval(text)
-    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
-        return text
-
-
 def parse_params(items: Sequence[str]) -> dict[str, object]:
     """The ``--param KEY=VALUE`` options as keyword arguments, in their order."""
-    params: dict[str, object] = {}
-    for item in items:
-        key, sep, raw = item.partition("=")
-        key = key.strip()
-        if not sep or not key:
-            raise CliError(f"--param expects KEY=VALUE, got {item!r}")
-        if not key.isidentifier():
-            raise CliError(f"--param {key!r}: a parameter name must be a Python identifier")
-        if key in _RESERVED_PARAMS:
-            raise CliError(f"--param {key}: {_RESERVED_PARAMS[key]}")
-        if key in params:
-            raise CliError(f"--param {key} is given more than once")
-        params[key] = parse_value(raw)
-    return params
+    try:
+        return parse_items(items, "--param", "KEY=VALUE", lambda text, _: parse_literal(text))
+    except ParameterError as exc:
+        raise CliError(str(exc)) from None
 
 
 def parse_symbols(text: str | None) -> list[str] | None:
@@ -123,94 +96,37 @@ def resolve_from_args(args: argparse.Namespace) -> tuple[str, dict[str, object]]
     return spec, keywords
 
 
-def load_from_args(args: argparse.Namespace) -> Any:
-    """Load the strategy that the options name, through ``load_strategy``.
+def target_from_args(args: argparse.Namespace) -> tuple[str, str | type, dict[str, object]]:
+    """``(spec, target, keywords)``: the resolved specification, what
+    ``load_strategy`` is given for it (:func:`quorvane.sources.load_target`;
+    a strategy file runs here) and the keywords that go with it."""
+    spec, keywords = resolve_from_args(args)
+    try:
+        target, keywords = sources.load_target(spec, keywords)
+    except sources.SeveralStrategyClassesError as exc:
+        raise several_classes(exc) from exc
+    return spec, target, keywords
 
-    Mistakes that the loader reports in its own terms (several classes in a
-    file, an unknown parameter, a class that is no strategy) become one
-    :class:`CliError` that says what to do.
+
+def several_classes(exc: sources.SeveralStrategyClassesError) -> CliError:
+    return CliError(f"{exc.path} holds several strategy classes: {', '.join(exc.names)}; "
+                    "choose one with --class-name NAME")
+
+
+def load_from_args(args: argparse.Namespace) -> Any:
+    """Load the strategy that the options name: its class found as
+    ``describe`` finds it, then built by ``load_strategy``.
+
+    A ``--param`` that the class's constructor does not name is refused
+    before anything is constructed, with the parameters it does name.
     """
     params = parse_params(args.param)
     symbols = parse_symbols(args.symbols)
-    spec, keywords = resolve_from_args(args)
-    try:
-        strategy = _loader().load_strategy(spec, symbols=symbols, **keywords, **params)
-    except ValueError as exc:
-        if str(exc).startswith("Multiple strategy classes found in "):
-            raise CliError(_several_classes(spec)) from exc
-        raise
-    except TypeError as exc:
-        _explain_unknown_param(exc, spec, keywords, params)
-        _explain_not_a_class(exc, spec, keywords)
-        raise
-    if not sources.is_strategy_class(type(strategy)):
-        raise CliError(f"{class_path(type(strategy))} is not a strategy class: it derives "
-                       "from neither quorvane.strategy.Strategy nor "
-                       "quorvane.trader_core.strategies.BaseStrategy")
-    return strategy
-
-
-def _explain_not_a_class(exc: TypeError, spec: str, keywords: Mapping[str, object]) -> None:
-    # --class-name naming a function or module of the file: the loader's
-    # subclass test fails on it before anything is called.
-    name = keywords.get("class_name")
-    module = sys.modules.get("strategy_module")
-    if (not spec.endswith(".py") or not isinstance(name, str) or module is None
-            or getattr(module, "__file__", None) != spec):
-        return
-    found = getattr(module, name, None)
-    if found is None or isinstance(found, type):
-        return
-    kind = "a module" if inspect.ismodule(found) else (
-        "a function" if callable(found) else f"an object of type {type(found).__name__}")
-    classes = file_classes(module)
-    choices = f"; its strategy classes: {', '.join(classes)}" if classes else ""
-    raise CliError(f"--class-name {name}: {name} in {spec} is {kind}, not a strategy "
-                   f"class{choices}") from exc
-
-
-def file_classes(module: object) -> list[str]:
-    """The names under which a module exposes strategy classes, as the file
-    loader's scan sees them (the two base classes excluded)."""
-    from quorvane.strategy import Strategy
-    from quorvane.trader_core.strategies.base import BaseStrategy
-    return [name for name in dir(module)
-            if sources.is_strategy_class(value := getattr(module, name, None))
-            and value is not Strategy and value is not BaseStrategy]
-
-
-def _several_classes(path: str) -> str:
-    module = sys.modules.get("strategy_module")
-    names = file_classes(module) if module is not None else []
-    listed = f": {', '.join(names)}" if names else ""
-    return (f"{path} holds several strategy classes{listed}; choose one with "
-            f"--class-name NAME")
-
-
-_UNEXPECTED = re.compile(r"got an unexpected keyword argument '(\w+)'")
-
-
-def strategy_class_of(spec: str, keywords: Mapping[str, object]) -> type | None:
-    """The class a resolved specification names, without constructing it:
-    the registry's, the file's just loaded, or the module path's."""
-    loader = _loader()
-    registered = loader.BUILTIN_STRATEGIES.get(spec.lower())
-    if registered is not None:
-        return registered
-    if spec.endswith(".py"):
-        module = sys.modules.get("strategy_module")
-        if module is None or getattr(module, "__file__", None) != spec:
-            return None
-        wanted = keywords.get("class_name")
-        if isinstance(wanted, str) and wanted:
-            found = getattr(module, wanted, None)
-            return found if isinstance(found, type) else None
-        names = file_classes(module)
-        return getattr(module, names[0]) if len(names) == 1 else None
-    module_name, _, attribute = spec.rpartition(".")
-    module = sys.modules.get(module_name)
-    found = getattr(module, attribute, None) if module is not None else None
-    return found if isinstance(found, type) else None
+    _, target, keywords = target_from_args(args)
+    cls = target if isinstance(target, type) else registered(target)
+    if cls is not None:
+        _check_params(cls, params)
+    return _loader().load_strategy(target, symbols, **keywords, **params)
 
 
 def accepted_params(cls: type) -> list[str] | None:
@@ -229,21 +145,18 @@ def accepted_params(cls: type) -> list[str] | None:
     return [name for name in names if name != "symbols"]
 
 
-def _explain_unknown_param(exc: TypeError, spec: str, keywords: Mapping[str, object],
-                           params: Mapping[str, object]) -> None:
-    match = _UNEXPECTED.search(str(exc))
-    if match is None or match.group(1) not in params:
+def _check_params(cls: type, params: Mapping[str, object]) -> None:
+    accepted = accepted_params(cls)
+    unknown = [key for key in params if accepted is not None and key not in accepted]
+    if not unknown:
         return
-    cls = strategy_class_of(spec, keywords)
-    accepted = accepted_params(cls) if cls is not None else None
-    key = match.group(1)
-    if cls is None or accepted is None or key in accepted:
-        return
+    key = unknown[0]
+    assert accepted is not None
     takes = f"it accepts {', '.join(accepted)}" if accepted else "it takes no parameters"
     hint = sources.close_matches(key, accepted)
     suggestion = f"; did you mean {hint[0]}?" if hint else ""
     raise CliError(f"--param {key}: {cls.__qualname__} has no parameter '{key}'; "
-                   f"{takes}{suggestion}") from exc
+                   f"{takes}{suggestion}")
 
 
 def _loader() -> Any:

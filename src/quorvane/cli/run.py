@@ -19,7 +19,7 @@ from typing import IO, Any
 from .options import (_DESCRIPTION, CliError, add_cost_options, describe, load_from_args, parse_symbols,
                       strategy_params)
 
-__all__ = ["Progress", "cmd_run", "register", "read_bars", "parse_dates", "_open_data"]
+__all__ = ["Progress", "cmd_run", "register"]
 
 SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
@@ -83,25 +83,6 @@ def _warn(message: str) -> None:
 
 
 # -- reading the data ----------------------------------------------------------------
-# read_bars, parse_dates and _open_data are also the names quorvane.cli
-# re-exports.
-
-def read_bars(path: str | os.PathLike[str]) -> Any:
-    """The bars of one file; see :func:`quorvane.data.read_bars`."""
-    from quorvane.data import read_bars as read
-    return read(path)
-
-
-def parse_dates(bars: Any) -> Any:
-    """The bars' dates: the rising index that :func:`read_bars` checked."""
-    return bars.index
-
-
-def _open_data(path: str | None, symbols: list[str] | None,
-               progress: Progress) -> tuple[dict[str, Any], str]:
-    """``({symbol: bars}, label)`` for --data and --symbols, bad data as a CliError."""
-    return _Reading(path, symbols, progress).result()
-
 
 class _Reading:
     """The data files read on a thread while the strategy and pandas load.

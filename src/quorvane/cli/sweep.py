@@ -6,7 +6,10 @@ import argparse
 import sys
 from typing import IO, Any
 
-from .options import CliError, add_cost_options, parse_params, parse_symbols, resolve_from_args
+from quorvane.sources import SeveralStrategyClassesError
+
+from .options import (CliError, add_cost_options, parse_params, parse_symbols, resolve_from_args,
+                      several_classes)
 
 
 def _count(text: str) -> int:
@@ -54,6 +57,8 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
                       slippage=args.slippage, jobs=args.jobs, dask=args.dask,
                       sort=args.sort, ascending=args.ascending)
     except (SweepError, DaskUnavailable, WorkerCrashed) as exc:
+        if isinstance(exc.__cause__, SeveralStrategyClassesError):
+            raise several_classes(exc.__cause__) from None
         raise CliError(str(exc)) from None
 
     failed = int(frame["error"].notna().sum())

@@ -16,12 +16,13 @@ from __future__ import annotations
 import os
 import pickle
 from collections.abc import Mapping, Sequence
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
+
+from quorvane.messages import one_line
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, one_line, prepare, prepared_here, register_plugins, row_error
+from .task import Job, load, prepare, prepared_here, register_plugins, row_error, target
 
 if TYPE_CHECKING:
     import pandas
@@ -189,22 +190,11 @@ def _portable_spec(spec: Any, strategy_paths: Sequence[str | os.PathLike[str]]
             resolved, keywords = resolve(spec, strategy_paths)
         except StrategySourceError as exc:
             raise SweepError(str(exc)) from None
-        return _absolute_file(resolved), dict(keywords)
+        return resolved, dict(keywords)
     if isinstance(spec, type):
         return spec, {}
     raise SweepError(f"a sweep needs a strategy's name, file, module path or class, not "
                      f"{type(spec).__name__}: an instance cannot take the grid's parameters")
-
-
-def _absolute_file(spec: str) -> str:
-    from quorvane.strategy_loader import BUILTIN_STRATEGIES
-
-    if spec.lower() in BUILTIN_STRATEGIES:
-        return spec
-    path = Path(spec)
-    if path.suffix == ".py" and path.exists():
-        return str(path.resolve())
-    return spec
 
 
 def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], bool]:
@@ -256,9 +246,21 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
 
     A combination its constructor refuses is a row with the error, not a
     reason to stop; so the combinations are tried in order until one loads,
-    and only when none does is the first failure the sweep's error.
+    and only when none does is the first failure the sweep's error.  A class
+    that cannot be had stops the sweep whatever the combination.
     """
+    from quorvane.sources import StrategySourceError
+
     prepare(job)
+    name = job.spec if isinstance(job.spec, str) else getattr(job.spec, "__qualname__", job.spec)
+    try:
+        target(job)
+    except StrategySourceError as exc:
+        raise SweepError(str(exc)) from exc
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:  # a sys.exit at import must not end the caller
+        raise SweepError(f"cannot load the strategy {name}: {row_error(exc)}") from exc
     first: BaseException | None = None
     for combo in combos:
         try:
@@ -269,7 +271,6 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
         except BaseException as exc:  # as run_row takes it
             first = first or exc
     assert first is not None
-    name = job.spec if isinstance(job.spec, str) else getattr(job.spec, "__qualname__", job.spec)
     raise SweepError(f"cannot load the strategy {name} with any combination of the grid: "
                      f"{row_error(first)}") from first
 

@@ -8,43 +8,25 @@ range ``START:STOP:STEP`` whose STOP is included when the steps reach it
 
 from __future__ import annotations
 
-import ast
 import itertools
 import re
 from collections.abc import Iterable, Mapping, Sequence
 
-__all__ = ["GridError", "RESERVED", "parse_values", "parse_grid", "check_name", "combinations"]
+from quorvane import params
 
-# Keywords the loader binds itself: a grid or a fixed parameter cannot set them.
-RESERVED = {
-    "strategy_spec": "the strategy is the SPEC argument",
-    "symbols": "the symbols come from the data (--symbols A,B picks them)",
-    "class_name": "use --class-name NAME",
-}
+__all__ = ["GridError", "parse_values", "parse_grid", "check_name", "combinations"]
 
 _RANGE = re.compile(r"\s*([+-]?\d+)\s*:\s*([+-]?\d+)\s*(?::\s*([+-]?\d+)\s*)?")
 _OPENING = {"[": "]", "(": ")", "{": "}"}
 
 
-class GridError(ValueError):
+class GridError(params.ParameterError):
     """A grid that cannot be read; the message names the option and the fault."""
 
 
-def parse_literal(text: str) -> object:
-    """``text`` as a Python literal where it is one, else the text itself:
-    the rule of ``--param`` values."""
-    try:
-        return ast.literal_eval(text)
-    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
-        return text
-
-
 def check_name(key: object, what: str = "--grid") -> str:
-    if not isinstance(key, str) or not key.isidentifier():
-        raise GridError(f"{what} {key!r}: a parameter name must be a Python identifier")
-    if key in RESERVED:
-        raise GridError(f"{what} {key}: {RESERVED[key]}")
-    return key
+    """``key`` if a grid (or a fixed parameter) may set it."""
+    return params.check_name(key, what, GridError)
 
 
 def parse_values(text: str, key: str = "") -> list[object]:
@@ -65,7 +47,7 @@ def parse_values(text: str, key: str = "") -> list[object]:
     if any(not part.strip() for part in parts):
         raise GridError(f"{label}: empty value in {text!r}; expected VALUE,VALUE,... "
                         "or START:STOP:STEP")
-    return [parse_literal(part.strip()) for part in parts]
+    return [params.parse_literal(part.strip()) for part in parts]
 
 
 def _split_commas(text: str) -> list[str]:
@@ -96,17 +78,7 @@ def _split_commas(text: str) -> list[str]:
 
 def parse_grid(items: Iterable[str]) -> dict[str, list[object]]:
     """The ``--grid KEY=VALUES`` options as ``{key: values}``, in their order."""
-    grid: dict[str, list[object]] = {}
-    for item in items:
-        key, sep, raw = item.partition("=")
-        key = key.strip()
-        if not sep or not key:
-            raise GridError(f"--grid expects KEY=VALUES, got {item!r}")
-        check_name(key)
-        if key in grid:
-            raise GridError(f"--grid {key} is given more than once")
-        grid[key] = parse_values(raw, key)
-    return grid
+    return params.parse_items(items, "--grid", "KEY=VALUES", parse_values, GridError)
 
 
 def normalise(grid: Mapping[str, object]) -> dict[str, list[object]]:

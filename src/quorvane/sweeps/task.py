@@ -17,8 +17,10 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from quorvane.messages import one_line
+
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "one_line", "row_error"]
+           "one_thread_per_job", "target", "row_error"]
 
 
 @dataclass(frozen=True)
@@ -39,12 +41,6 @@ class Job:
     slippage: float = 0.0
     universe: bool = False
     symbols: tuple[str, ...] | None = None
-
-
-def one_line(exc: BaseException) -> str:
-    """An exception as ``Type: message`` on one line."""
-    text = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def row_error(exc: BaseException) -> str:
@@ -81,7 +77,7 @@ def prepared_here(job: Job) -> Iterator[None]:
     end: its ``sys.path`` and ``sys.dont_write_bytecode`` stay its own, and
     a later sweep of the same file prepares again.  Worker processes forked
     inside the block keep what they inherit."""
-    path, flag, done = list(sys.path), sys.dont_write_bytecode, set(_prepared)
+    path, flag, done, found = list(sys.path), sys.dont_write_bytecode, set(_prepared), dict(_targets)
     try:
         prepare(job)
         yield
@@ -90,6 +86,8 @@ def prepared_here(job: Job) -> Iterator[None]:
         sys.dont_write_bytecode = flag
         _prepared.clear()
         _prepared.update(done)
+        _targets.clear()
+        _targets.update(found)
 
 
 _one_thread = False
@@ -124,14 +122,39 @@ def register_plugins() -> None:
         pass
 
 
+# What load_strategy is given, found once per process and specification: a
+# strategy file runs once per worker, not once per row.  A forked worker finds
+# its own (a fork does not carry what the file may have started, such as
+# threads); a file changed on disk runs again (a Dask worker outlives a sweep).
+_targets: dict[tuple[object, ...], tuple[Any, dict[str, object]]] = {}
+os.register_at_fork(after_in_child=_targets.clear)
+
+
+def target(job: Job) -> tuple[Any, dict[str, object]]:
+    """:func:`quorvane.sources.load_target` of the job's specification and
+    keywords (its class name), once per process."""
+    spec, stamp = job.spec, None
+    if isinstance(spec, str) and spec.endswith(".py"):
+        with contextlib.suppress(OSError):
+            stamp = os.stat(spec).st_mtime_ns
+    key = (spec, stamp, *job.keywords.items())
+    found = _targets.get(key)
+    if found is None:
+        from quorvane.sources import load_target
+        found = _targets[key] = load_target(spec, job.keywords)
+    return found
+
+
 def load(job: Job, combination: Mapping[str, object], symbol: str | None) -> Any:
+    """The row's strategy, built from the job's class by ``load_strategy``."""
     from quorvane.strategy_loader import load_strategy
 
     if job.universe and symbol is not None:
         symbols: list[str] | None = [symbol]
     else:
         symbols = list(job.symbols) if job.symbols is not None else None
-    return load_strategy(job.spec, symbols, **job.keywords, **job.params, **combination)
+    spec, keywords = target(job)
+    return load_strategy(spec, symbols, **keywords, **job.params, **combination)
 
 
 def worker_rows(job: Job, combinations: Sequence[Mapping[str, object]], symbol: str,

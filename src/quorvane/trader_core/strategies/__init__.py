@@ -13,7 +13,9 @@ every start-up) loads neither numpy nor pandas.
 
 from __future__ import annotations
 
-from .base import BaseStrategy, check_number, check_ordered, check_period, parameter
+from quorvane.checks import check_number, check_ordered, check_period
+
+from .base import BaseStrategy, parameter
 
 __all__ = [
     "BaseStrategy",

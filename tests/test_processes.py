@@ -91,9 +91,15 @@ def _wait_for(condition, seconds, what):
 
 
 def _pids(path, count):
-    _wait_for(lambda: path.exists() and len(set(path.read_text().split())) >= count, 60,
-              f"{count} worker(s) to start a row")
-    return sorted(set(map(int, path.read_text().split())))
+    """The pids of the first ``count`` workers that started a row (whole
+    lines only: a line being written is not a pid yet)."""
+    def written():
+        text = path.read_text() if path.exists() else ""
+        return sorted({int(line) for line in text.splitlines(keepends=True)
+                       if line.endswith("\n")})
+
+    _wait_for(lambda: len(written()) >= count, 60, f"{count} worker(s) to start a row")
+    return written()
 
 
 # -- standard output: results only, and a reader that leaves ---------------------------
@@ -186,7 +192,8 @@ def test_a_stopped_sweep_takes_its_workers_along_and_keeps_the_old_out(work, how
         assert sweep.returncode == status, err
         if status > 0:
             assert err.splitlines() == ["python -m quorvane: terminated"]
-        _wait_for(lambda: not any(map(_running, workers)), 20, "the workers to end")
+        _wait_for(lambda: not any(map(_running, workers)), 20,
+                  f"the workers {workers} to end after {err!r}")
     assert (work / "rows.csv").read_text() == "the old rows\n"
 
 

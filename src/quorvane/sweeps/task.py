@@ -20,7 +20,7 @@ from typing import Any
 from quorvane.messages import one_line
 
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "target"]
+           "one_thread_per_job", "target", "row_error"]
 
 
 @dataclass(frozen=True)
@@ -41,6 +41,14 @@ class Job:
     slippage: float = 0.0
     universe: bool = False
     symbols: tuple[str, ...] | None = None
+
+
+def row_error(exc: BaseException) -> str:
+    """The ``error`` of a row whose strategy raised ``exc``."""
+    if isinstance(exc, SystemExit):
+        # Strategy code that exits must not end a worker, nor pass for a row.
+        return f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    return one_line(exc)
 
 
 _prepared: set[object] = set()
@@ -169,12 +177,13 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
     try:
         strategy = load(job, combination, symbol)
         result = run_strategy(strategy, bars, commission=job.commission, slippage=job.slippage)
-    except Exception as exc:
-        row["error"] = one_line(exc)
-        return row
-    except SystemExit as exc:
-        # Strategy code that exits must not end a worker, nor pass for a row.
-        row["error"] = f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    except KeyboardInterrupt:
+        raise  # Ctrl-C or SIGTERM: the sweep stops
+    except BaseException as exc:
+        # Whatever else the strategy raises is the row's failure: an
+        # exception that derives from BaseException alone must not take
+        # every other row down with it.
+        row["error"] = row_error(exc)
         return row
     row.update(result.stats)
     row["error"] = None

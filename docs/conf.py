@@ -9,6 +9,8 @@ import quorvane.strategy_loader  # noqa: F401  (imported for its side effect)
 
 import quorvane
 
+from pathlib import Path
+
 project = "quorvane"
 author = "the quorvane developers"
 copyright = "2026, the quorvane developers"
@@ -16,9 +18,22 @@ release = version = quorvane.__version__
 
 extensions = [
     "sphinx.ext.autodoc",
-    # The loader's docstrings are Google style (Args:, Returns:).
+    # Docstrings are Google style (Args:, Returns:).
     "sphinx.ext.napoleon",
+    "sphinx.ext.intersphinx",
 ]
+
+# Links to Python, numpy and pandas through inventories kept beside the
+# pages (docs/_inventories/make.py writes them), so the site builds offline.
+_INVENTORIES = Path(__file__).resolve().parent / "_inventories"
+intersphinx_mapping = {
+    name: (root, str(_INVENTORIES / f"{name}.inv"))
+    for name, root in (("python", "https://docs.python.org/3/"),
+                       ("numpy", "https://numpy.org/doc/stable/"),
+                       ("pandas", "https://pandas.pydata.org/docs/"))
+}
+# Annotations say np. and pd., as the code imports them.
+_ALIASES = {"np.": "numpy.", "pd.": "pandas."}
 
 autodoc_member_order = "bysource"
 napoleon_google_docstring = True
@@ -27,3 +42,18 @@ napoleon_numpy_docstring = False
 exclude_patterns = ["_build"]
 html_theme = "alabaster"
 html_title = f"quorvane {release}"
+
+
+def _expand_alias(app, env, node, contnode):
+    """Resolve ``np.ndarray`` and ``pd.DataFrame`` as their full names."""
+    target = node.get("reftarget", "")
+    for alias, full in _ALIASES.items():
+        if target.startswith(alias):
+            from sphinx.ext import intersphinx
+            node["reftarget"] = full + target[len(alias):]
+            return intersphinx.missing_reference(app, env, node, contnode)
+    return None
+
+
+def setup(app):
+    app.connect("missing-reference", _expand_alias)

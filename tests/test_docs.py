@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 DOCS = Path(__file__).resolve().parent.parent / "docs"
-PAGES = ["quickstart", "writing", "data", "backtest", "cli", "sweeps", "plugins", "api"]
+PAGES = ["quickstart", "writing", "data", "backtest", "cli", "sweeps", "judging", "plugins", "api"]
 
 
 def test_the_site_builds_without_warnings(tmp_path):

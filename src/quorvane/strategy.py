@@ -40,7 +40,7 @@ class Strategy:
     dict ``params``.
 
     A class may derive from both :class:`Strategy` and
-    :class:`quorvane.trader_core.strategies.BaseStrategy`; list
+    :class:`quorvane.trader_core.strategies.base.BaseStrategy`; list
     :class:`Strategy` first so that this constructor, which knows about
     ``symbols``, is the one that runs.
     """

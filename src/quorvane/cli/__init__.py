@@ -1,9 +1,11 @@
 """The command line, ``quorvane`` (or ``python -m quorvane``): list,
 describe, load and run strategies.
 
-Results go to standard output, warnings to standard error; an error is one
-line on standard error and exit status 2 (the full traceback only with
-``--traceback``).  It writes no file except the plot the user names: no
+Results go to standard output (with ``--json`` the JSON document alone: what
+the strategy prints goes to standard error), warnings to standard error; an
+error is one line on standard error and exit status 2 (the full traceback
+only with ``--traceback``).  Ctrl-C ends the command with status 130,
+SIGTERM with 143, a reader of standard output that left with 1.  It writes no file except the plot the user names: no
 bytecode cache for a strategy file, no log.
 
 At start it registers the strategies of installed plugins (the entry-point
@@ -18,6 +20,7 @@ that adds its parser.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import sysconfig
@@ -33,6 +36,7 @@ from quorvane.sources import StrategySourceError
 
 from . import catalog, describe, run, sweep
 from .options import _DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent
+from .process import TERMINATED_STATUS, Terminated, discard_stdout, results_only, sigterm_stops
 
 __all__ = ["main"]
 
@@ -116,6 +120,15 @@ def _warning_to_stderr(message: Warning | str, category: type[Warning], filename
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """Run the command line; return the exit status."""
     parser = build_parser(prog or os.path.basename(sys.argv[0]) or "quorvane")
+    try:
+        with sigterm_stops():
+            return _main(parser, argv)
+    except Terminated:
+        print(f"{parser.prog}: terminated", file=sys.stderr)
+        return TERMINATED_STATUS
+
+
+def _main(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> int:
     saved = sys.dont_write_bytecode, warnings.showwarning, list(sys.path)
     # A strategy file would otherwise leave a __pycache__ beside it.
     sys.dont_write_bytecode = True
@@ -131,33 +144,50 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         except CliError as exc:
             print(f"{parser.prog}: error: {exc}", file=sys.stderr)
             return 2
+        except SystemExit:
+            sys.stdout.flush()  # --help, --version: a reader that left is told here
+            raise
         show_traceback = args.traceback
         spec = getattr(args, "spec", None)
         if isinstance(spec, str) and "." in spec and not spec.endswith(".py"):
             _module_path_packages.add(spec.partition(".")[0])
         handler: Callable[[argparse.Namespace, IO[str]], int] = args.handler
-        _loader()
-        plugins.register_entry_points()
-        try:
-            return handler(args, sys.stdout)
-        except SystemExit as exc:
-            # Strategy code that exits must not pass for a finished run.
-            raise RuntimeError(f"the strategy code called sys.exit({exc.code!r})") from exc
+        # With --json, standard output holds the JSON document alone, from
+        # the plugins' import to the strategy's last print.
+        results = (results_only(sys.stdout) if getattr(args, "json", False)
+                   else contextlib.nullcontext(sys.stdout))
+        with results as out:
+            _loader()
+            plugins.register_entry_points()
+            try:
+                status = handler(args, out)
+            except SystemExit as exc:
+                # Strategy code that exits must not pass for a finished run.
+                raise RuntimeError(f"the strategy code called sys.exit({exc.code!r})") from exc
+            # Buffered results meet a reader that left here, while the
+            # exit status is still this function's to give.
+            out.flush()
+        return status
     except (CliError, StrategySourceError) as exc:
         if show_traceback:
             traceback.print_exc()
         else:
             print(f"{parser.prog}: error: {exc}", file=sys.stderr)
         return 2
+    except Terminated:
+        raise  # main says so, whenever it comes
     except KeyboardInterrupt:
         print(f"{parser.prog}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader went away (`| head`): nothing left to tell anyone.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        discard_stdout()
         return 1
-    except Exception as exc:
+    except SystemExit:
+        raise  # --help and --version
+    except BaseException as exc:
+        # Any other exception, one that derives from BaseException alone
+        # included, is an error of the command.
         if show_traceback:
             traceback.print_exc()
         else:

@@ -22,7 +22,7 @@ from quorvane.messages import one_line
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, prepare, prepared_here, register_plugins, split, target
+from .task import Job, load, prepare, prepared_here, register_plugins, row_error, split, target
 
 if TYPE_CHECKING:
     import pandas
@@ -98,13 +98,15 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         A DataFrame with the parameters (the grid's, then ``params``),
         ``symbol``, every statistic of ``quorvane run --json``, and
         ``error``: None, or the text of the exception for a combination the
-        strategy refused or could not run.
+        strategy refused or could not run (any exception but
+        ``KeyboardInterrupt``, which stops the sweep).
 
     Raises:
         SweepError: Before any work, when the strategy cannot be loaded with
             any combination, or an option or the data is wrong.
         WorkerCrashed: When a worker process dies (the strategy code crashed
-            the interpreter).
+            the interpreter), or a Dask worker leaves the cluster with data
+            no other worker holds.
         DaskUnavailable: When Dask is not installed or the scheduler cannot
             be reached.
     """
@@ -296,18 +298,22 @@ def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:
         target(job)
     except StrategySourceError as exc:
         raise SweepError(str(exc)) from exc
-    except Exception as exc:
-        raise SweepError(f"cannot load the strategy {name}: {one_line(exc)}") from exc
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:  # a sys.exit at import must not end the caller
+        raise SweepError(f"cannot load the strategy {name}: {row_error(exc)}") from exc
     first: BaseException | None = None
     for combo in combos:
         try:
             load(job, split(combo)[0], symbol)
             return
-        except Exception as exc:
+        except KeyboardInterrupt:
+            raise
+        except BaseException as exc:  # as run_row takes it
             first = first or exc
     assert first is not None
     raise SweepError(f"cannot load the strategy {name} with any combination of the grid: "
-                     f"{one_line(first)}") from first
+                     f"{row_error(first)}") from first
 
 
 def _check_picklable(job: Job) -> None:

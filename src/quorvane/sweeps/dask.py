@@ -134,11 +134,13 @@ def _local_cluster(cluster_class: Any, workers: int) -> Any:
     saved = dict(os.environ)
     try:
         with dask.config.set(settings), _workers_ignore_ctrl_c():
-            # The scheduler's web server runs even without a dashboard:
+            # No log lines: what goes wrong (a worker lost with the data it
+            # held) ends the sweep with one line that says it.  The
+            # scheduler's web server runs even without a dashboard:
             # loopback and a free port, so that two sweeps never clash.
             return cluster_class(n_workers=workers, threads_per_worker=1, processes=True,
                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                 silence_logs=logging.ERROR)
+                                 silence_logs=logging.CRITICAL)
     finally:
         if dict(os.environ) != saved:
             os.environ.clear()
@@ -177,18 +179,27 @@ def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],
     # hash=False: random keys, so two sweeps on one scheduler never share data.
     scattered = dict(zip(symbols, client.scatter([data[s] for s in symbols], broadcast=True,
                                                  hash=False)))
-    threads = max(1, sum(client.nthreads().values()))
+    workers = client.nthreads()
+    threads = max(1, sum(workers.values()))
     chunks = _chunks(tasks, -(-len(tasks) // (threads * _TASKS_PER_THREAD)))
     futures = [client.submit(worker_rows, job, [tasks[i][0] for i in chunk], tasks[chunk[0]][1],
                              scattered[tasks[chunk[0]][1]], pure=False)
                for chunk in chunks]
     index = {future.key: chunk for future, chunk in zip(futures, chunks)}
     rows: list[dict[str, object] | None] = [None] * len(tasks)
+    lost = _Lost(client, set(workers))
     try:
         with progress_bar(len(tasks), progress, "sweep") as bar:
             for future in as_completed(futures):
                 chunk = index[future.key]
-                for number, row in zip(chunk, _result(future)):
+                try:
+                    done = _result(future)
+                except Exception as exc:
+                    crashed = lost.explain(exc, [tasks[i] for i in chunk], rows.count(None))
+                    if crashed is None:
+                        raise
+                    raise crashed from None
+                for number, row in zip(chunk, done):
                     rows[number] = row
                 bar.update(len(chunk))
     except BaseException:
@@ -209,6 +220,63 @@ def _chunks(tasks: Sequence[Task], size: int) -> list[list[int]]:
     return chunks
 
 
+class _Lost:
+    """A task that did not come back, told in one line: which worker left,
+    or which rows killed the workers, and what to do."""
+
+    def __init__(self, client: Any, workers: set[str]) -> None:
+        self.client, self.workers = client, workers
+
+    def explain(self, exc: Exception, tasks: Sequence[Task], missing: int
+                ) -> WorkerCrashed | None:
+        from concurrent.futures import CancelledError
+
+        if type(exc).__name__ == "KilledWorker":
+            # The scheduler counts the deaths of every worker that held the
+            # task, running or queued: the rows are suspects, not culprits.
+            last = getattr(getattr(exc, "last_worker", None), "address", "unknown")
+            deaths = getattr(exc, "allowed_failures", 0) + 1
+            died = (f"the Dask worker {last} died holding {_rows(tasks)}" if deaths == 1 else
+                    f"Dask workers died {deaths} times holding {_rows(tasks)}, the last {last}")
+            return WorkerCrashed(
+                f"{died}: the strategy code may crash the interpreter or exhaust the memory; "
+                "run each row with `quorvane run` to find out")
+        if not isinstance(exc, CancelledError):
+            return None
+        # The scheduler gives up the tasks whose data left with a worker
+        # (scattered bars that no other worker held).
+        gone = self._gone()
+        rows = f"the {missing:,} rows not computed yet are lost"
+        if not gone:
+            reason = getattr(exc, "reason", None) or "no reason given"
+            return WorkerCrashed(f"the Dask cluster cancelled a task of the sweep ({reason}), "
+                                 f"and {rows}; run the sweep again")
+        if len(gone) == 1:
+            who, held, log = f"the Dask worker {gone[0]}", "it held", "its log what stopped it"
+        else:
+            who, held, log = (f"the Dask workers {', '.join(gone)}", "they held",
+                              "their logs what stopped them")
+        return WorkerCrashed(
+            f"{who} left the cluster during the sweep with the data {held}, and {rows}; see "
+            f"in {log} (killed, out of memory, or crashed by the strategy code), make sure "
+            "the cluster has workers, and run the sweep again")
+
+    def _gone(self) -> list[str]:
+        """The workers of the start that have left the cluster."""
+        try:
+            return sorted(self.workers - set(self.client.nthreads()))
+        except Exception:  # the scheduler is out of reach too
+            return sorted(self.workers)
+
+
+def _rows(tasks: Sequence[Task]) -> str:
+    combination, symbol = tasks[0]
+    first = ", ".join(f"{key}={value!r}" for key, value in combination.items()) or "()"
+    if len(tasks) == 1:
+        return f"the row {first} of {symbol}"
+    return f"{len(tasks)} rows of {symbol} (the first: {first})"
+
+
 def _result(future: Any) -> list[dict[str, object]]:
     try:
         return future.result()
@@ -216,9 +284,4 @@ def _result(future: Any) -> list[dict[str, object]]:
         if (exc.name or "").split(".")[0] == "quorvane":
             raise DaskUnavailable("the Dask workers cannot import quorvane: install the "
                                   "package on every worker") from None
-        raise
-    except Exception as exc:
-        if type(exc).__name__ == "KilledWorker":
-            raise WorkerCrashed(f"a Dask worker died while computing a row ({exc}); the "
-                                "strategy code may crash the interpreter") from None
         raise

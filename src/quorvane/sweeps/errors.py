@@ -11,8 +11,10 @@ class SweepError(ValueError):
 
 
 class WorkerCrashed(RuntimeError):
-    """A worker process ended without returning its row (the strategy code
-    crashed the interpreter or ended the process)."""
+    """A worker ended without returning its rows: a local process (the
+    strategy code crashed the interpreter or ended the process), or a Dask
+    worker that left the cluster with the data it held, or that the rows
+    killed time after time.  The message says which worker or which rows."""
 
 
 class DaskUnavailable(RuntimeError):

@@ -3,13 +3,16 @@ worker processes.
 
 Each worker receives the job and the data once, through the pool's
 initializer, and then only (combination, symbol) pairs; each task sends one
-row back.  Workers ignore Ctrl-C: the parent catches it, stops them and
-lets the interrupt go on to the caller.
+row back.  Workers ignore Ctrl-C: the parent catches it (or the SIGTERM that
+the command line turns into the same interrupt), stops them and lets the
+interrupt go on to the caller.  On Linux the workers also die with the
+parent, however it ends.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
+import os
 import signal
 from collections.abc import Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
@@ -29,13 +32,37 @@ _job: Job | None = None
 _data: Mapping[str, Any] = {}
 
 
-def _init_worker(job: Job, data: Mapping[str, Any]) -> None:
+def _init_worker(job: Job, data: Mapping[str, Any], parent: int) -> None:
     global _job, _data
     # Ctrl-C in a terminal reaches the whole process group; the parent alone
     # decides what happens (it stops the workers).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A handler the parent set (the command turns SIGTERM into an interrupt)
+    # is not the worker's: the parent stops a worker with SIGTERM.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _die_with(parent)
     one_thread_per_job()
     _job, _data = job, data
+
+
+# prctl's request for a signal when the parent process ends (Linux).
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with(parent: int) -> None:
+    """Have the kernel kill this worker when the process that forked it ends,
+    however it ends (SIGKILL, a crash, a SIGTERM that a calling program does
+    not handle): a worker left behind would go on computing rows that nobody
+    reads, for as long as its task lasts."""
+    try:
+        import ctypes
+
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (ImportError, OSError, AttributeError):  # not Linux
+        return
+    prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+    if os.getppid() != parent:  # it ended before the request took effect
+        os._exit(1)
 
 
 def _work(combination: Mapping[str, object], symbol: str) -> dict[str, object]:
@@ -63,8 +90,9 @@ def run_local(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
 def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
               progress: bool) -> list[dict[str, object]]:
     rows: list[dict[str, object] | None] = [None] * len(tasks)
-    pool = concurrent.futures.ProcessPoolExecutor(jobs, initializer=_init_worker,
-                                                  initargs=(job, data))
+    pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=_context(),
+                                                  initializer=_init_worker,
+                                                  initargs=(job, data, os.getpid()))
     finished = False
     try:
         # The workers start at the first submission; the progress bar's
@@ -86,6 +114,15 @@ def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
         else:
             _stop(pool)
     return [row for row in rows if row is not None]
+
+
+def _context() -> Any:
+    """Forked workers where the platform forks: they inherit what the calling
+    program registered, and this process is their parent (see _die_with)."""
+    import multiprocessing
+
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("fork" if "fork" in methods else None)
 
 
 def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:

@@ -20,7 +20,7 @@ from typing import Any
 from quorvane.messages import one_line
 
 __all__ = ["Job", "run_row", "worker_rows", "prepare", "prepared_here", "register_plugins",
-           "one_thread_per_job", "split", "target"]
+           "one_thread_per_job", "split", "target", "row_error"]
 
 
 @dataclass(frozen=True)
@@ -46,6 +46,14 @@ class Job:
     annualised: Mapping[str, int] = field(default_factory=dict)
     universe: bool = False
     symbols: tuple[str, ...] | None = None
+
+
+def row_error(exc: BaseException) -> str:
+    """The ``error`` of a row whose strategy raised ``exc``."""
+    if isinstance(exc, SystemExit):
+        # Strategy code that exits must not end a worker, nor pass for a row.
+        return f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    return one_line(exc)
 
 
 _prepared: set[object] = set()
@@ -189,12 +197,13 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
         strategy = load(job, parameters, symbol)
         # The sweep read or normalised the bars once, before any row.
         result = run_strategy(strategy, bars, **account, checked=True)
-    except Exception as exc:
-        row["error"] = one_line(exc)
-        return row
-    except SystemExit as exc:
-        # Strategy code that exits must not end a worker, nor pass for a row.
-        row["error"] = f"RuntimeError: the strategy code called sys.exit({exc.code!r})"
+    except KeyboardInterrupt:
+        raise  # Ctrl-C or SIGTERM: the sweep stops
+    except BaseException as exc:
+        # Whatever else the strategy raises is the row's failure: an
+        # exception that derives from BaseException alone must not take
+        # every other row down with it.
+        row["error"] = row_error(exc)
         return row
     row.update(result.stats)
     row["error"] = None

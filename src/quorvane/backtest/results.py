@@ -163,7 +163,8 @@ class _AccountResult:
 
     @cached_property
     def trades(self) -> pd.DataFrame:
-        """One row per round trip, in the order of entry, with the columns
+        """One row per round trip, in the order of entry (by date, then
+        symbol), with the columns
         ``symbol`` (with several symbols), ``direction``, ``entry_date``, ``entry_price``,
         ``exit_date`` (NaT while open), ``exit_price`` (the last close while
         open), ``bars``, ``pnl``, ``return``, ``costs``, ``exit_reason``."""

@@ -97,9 +97,9 @@ def _prices_with_positions(axes: Any, result: Any) -> None:
 def _normalised_prices(axes: Any, results: Mapping[str, Any]) -> None:
     shown = list(results.items())[:MAX_PRICE_LINES]
     for symbol, result in shown:
-        close = result.close.to_numpy()
-        keep = _thin(close.size)
-        axes.plot(result.close.index[keep], close[keep] / close[0], linewidth=0.9, label=symbol)
+        relative = result.buy_and_hold  # each close over the first
+        keep = _thin(len(relative))
+        axes.plot(relative.index[keep], relative.to_numpy()[keep], linewidth=0.9, label=symbol)
     hidden = len(results) - len(shown)
     axes.set_ylabel("close / first close")
     axes.legend(loc="best", fontsize="small",

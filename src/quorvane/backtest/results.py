@@ -221,6 +221,14 @@ class _AccountResult:
         return (f"<{type(self).__name__} {self._label()}: {span}; total_return "
                 f"{stats['total_return']:+.2%}, sharpe {sharpe}, trades {stats['trades']:,}>")
 
+    def _repr_html_(self) -> str:
+        """The summary line and the statistics, for notebooks."""
+        import html
+        shown = {name: "n/a" if value is None else f"{value:.6g}"
+                 for name, value in self.stats.items()}
+        rows = "".join(f"<tr><th>{name}</th><td>{text}</td></tr>" for name, text in shown.items())
+        return f"<p>{html.escape(repr(self))}</p><table>{rows}</table>"
+
     def _label(self) -> str:
         return "one symbol"
 

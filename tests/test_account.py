@@ -89,11 +89,16 @@ OPTIONS = [
 ]
 
 
-@pytest.mark.parametrize("options", OPTIONS, ids=lambda o: ",".join(f"{k}={v}" for k, v in o.items()) or "plain")
+def named(options):
+    return ",".join(f"{key}={value}" for key, value in options.items()) or "plain"
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=named)
 @pytest.mark.parametrize("seed", range(3))
 def test_one_symbol_follows_the_definition(options, seed):
     rng = np.random.default_rng(seed)
-    bars = random_bars(rng, 250, volatility=0.02 if seed else 0.15)  # seed 0: wild enough to wipe out
+    # seed 0: wild enough to wipe out
+    bars = random_bars(rng, 250, volatility=0.02 if seed else 0.15)
     targets = random_targets(rng, len(bars))
     result = backtest(bars, targets, **options)
     assert_same_as_reference(result, reference({"X": bars}, {"X": targets}, **options), ["X"])
@@ -181,17 +186,21 @@ def test_a_gap_through_the_stop_exits_at_the_open_and_the_symbol_waits():
     assert result.fills["at"].tolist() == ["close", "open", "close"]
 
 
-@pytest.mark.parametrize("options, exit_price, reason", [
-    ({"stop_loss": 0.05}, 95, "stop_loss"),            # the low 94 reaches 95
-    ({"take_profit": 0.08}, 108, "take_profit"),       # the high 109 reaches 108
-    ({"stop_loss": 0.05, "take_profit": 0.08}, 95, "stop_loss"),  # both in range: the stop first
-    ({"trailing_stop": 0.1}, 110 * 0.9, "trailing_stop"),  # X = 110 after bar 1: 99 >= low 97
+# Long from the close of bar 0 at 100; bar 2's range decides.
+WITHIN = bars_of([100, 101, 100, 100], [100, 102, 109, 100], [100, 100, 94, 100],
+                 [100, 105, 98, 100])
+# Bar 1's high of 110 lifts the trailing level to 99, under bar 2's low of 97.
+TRAILED = bars_of([100, 101, 100, 100], [100, 110, 109, 100], [100, 100, 97, 100],
+                  [100, 105, 98, 100])
+
+
+@pytest.mark.parametrize("bars, options, exit_price, reason", [
+    (WITHIN, {"stop_loss": 0.05}, 95, "stop_loss"),            # the low 94 reaches 95
+    (WITHIN, {"take_profit": 0.08}, 108, "take_profit"),       # the high 109 reaches 108
+    (WITHIN, {"stop_loss": 0.05, "take_profit": 0.08}, 95, "stop_loss"),  # both: the stop first
+    (TRAILED, {"trailing_stop": 0.1}, 99, "trailing_stop"),
 ])
-def test_levels_reached_within_a_bar_exit_at_the_level(options, exit_price, reason):
-    bars = bars_of([100, 101, 100, 100], [100, 110, 109, 100], [100, 100, 94 if "trailing_stop" not in options else 97, 100],
-                   [100, 105, 98, 100])
-    if "trailing_stop" not in options:
-        bars.iloc[1, 1] = 102  # no high of 110 before: bar 2 decides
+def test_levels_reached_within_a_bar_exit_at_the_level(bars, options, exit_price, reason):
     result = backtest(bars, [1, 1, 1, 1], **options)
     trade = result.trades.iloc[0]
     assert (trade.exit_price, trade.exit_reason) == (pytest.approx(exit_price), reason)
@@ -259,7 +268,8 @@ def test_beta_alpha_and_correlation_against_a_benchmark():
     bars = random_bars(rng, 300)
     result = backtest(bars, np.ones(300), rebalance=1, bars_per_year=252)
     # Always fully long and re-sized: the returns are the symbol's, beta 1 to itself.
-    assert result.stats["beta"] == pytest.approx(1.0) and result.stats["correlation"] == pytest.approx(1.0)
+    assert result.stats["beta"] == pytest.approx(1.0)
+    assert result.stats["correlation"] == pytest.approx(1.0)
     assert result.stats["alpha"] == pytest.approx(0.0, abs=1e-12)
     # Against another series, carried forward over the dates it lacks.
     other = bars["close"].iloc[::2] * 3

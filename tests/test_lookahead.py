@@ -1,6 +1,8 @@
 """The look-ahead check: strategies that read later bars are caught at the
 first bar they change, honest ones (every built-in) pass."""
 
+import json
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -68,3 +70,43 @@ def test_a_cut_the_strategy_refuses_is_left_out_with_a_warning(sample):
         found = check(picky, sample)
     assert found == Lookahead(200, sample.index[199])
 
+
+
+# -- through the command line ----------------------------------------------------
+
+PEEKING = '''\
+import json
+
+import numpy as np
+from quorvane.strategy import Strategy
+
+class Tomorrow(Strategy):
+    """Long when the next close is higher."""
+    def generate_signals(self, bars):
+        close = bars["close"]
+        return np.sign(close.shift(-1) - close).fillna(0.0)
+'''
+
+
+@pytest.mark.parametrize("options, status", [([], 0), (["--strict"], 3)])
+def test_run_names_the_first_changed_row_and_date(sample, tmp_path, monkeypatch, capsys, options,
+                                                  status):
+    from quorvane.cli import main
+
+    (tmp_path / "peek.py").write_text(PEEKING)
+    monkeypatch.chdir(tmp_path)
+    assert main(["run", "peek.py", "--json", *options]) == status
+    captured = capsys.readouterr()
+    report = json.loads(captured.out)
+    assert report["lookahead"] == {"row": 100, "date": sample.index[99].date().isoformat()}
+    assert "look-ahead: the position at row 100 (2023-05-19)" in captured.err
+    assert main(["run", "peek.py", "--json", "--strict", "--no-lookahead-check"]) == 0
+    assert "lookahead" not in json.loads(capsys.readouterr().out)
+
+
+@pytest.mark.parametrize("name", list_strategies())
+def test_every_builtin_strategy_passes_in_run(name, capsys):
+    from quorvane.cli import main
+
+    assert main(["run", name, "--json", "--strict"]) == 0
+    assert json.loads(capsys.readouterr().out)["lookahead"] is None

@@ -24,6 +24,7 @@ import numpy as np
 import pandas as pd
 
 from .backtest import check_positions
+from .messages import one_line
 
 try:  # the strategy gets the bars as a run gives them, by the run's own rule
     from .backtest.runs import _strategy_copy
@@ -57,13 +58,14 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
     checked them; others are checked here).  The strategy
     receives each cut of the bars as its own copy.  A cut on which the
     strategy fails or returns unusable positions (too few bars for it, say)
-    is left out with a :class:`LookaheadWarning` that says why; the other
-    cuts still count.
+    is left out, the other cuts still count, and one
+    :class:`LookaheadWarning` names the cuts left out and the first reason.
     """
     full = _floats(positions, len(bars))
     if full is None:
         full = check_positions(positions, bars)
     first: int | None = None
+    skipped: list[tuple[int, Exception]] = []
     for length in sorted({int(len(bars) * share) for share in CUTS} - {0, len(bars)}):
         cut = bars.iloc[:length]
         shared = full[:length]
@@ -76,12 +78,18 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
                 continue
             shorter = check_positions(returned, cut, source="generate_signals")
         except Exception as exc:  # the strategy's own error: this cut tells nothing
-            warnings.warn(f"look-ahead check: the first {length} bars were left out of the "
-                          f"check: {type(exc).__name__}: {exc}", LookaheadWarning, stacklevel=2)
+            skipped.append((length, exc))
             continue
         changed = np.flatnonzero(np.abs(shorter - shared) > TOLERANCE)
         if changed.size and (first is None or changed[0] < first):
             first = int(changed[0])
+    if skipped:
+        # One warning for the check, however many cuts it lost.
+        lengths = [f"{length:,}" for length, _ in skipped]
+        cuts = lengths[0] if len(lengths) == 1 else f"{', '.join(lengths[:-1])} and {lengths[-1]}"
+        exc = skipped[0][1]
+        warnings.warn(f"look-ahead check: the first {cuts} bars were left out of the check: "
+                      f"{one_line(exc)}", LookaheadWarning, stacklevel=2)
     if first is None:
         return None
     return Lookahead(first + 1, bars.index[first])

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import sys
 import time
@@ -16,6 +15,9 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
+from .formats import aligned, format_stat, plain, when
+from .judging import (LOOKAHEAD_STATUS, add_lookahead_options, lookahead_json,
+                      warn_lookahead)
 from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options, describe,
                       load_from_args, parse_symbols, strategy_params)
 
@@ -23,12 +25,6 @@ __all__ = ["Progress", "cmd_run", "equity_table", "register", "trades_table"]
 
 SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
-# How each statistic is shown in the table.
-_PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
-            "avg_trade_return", "best_trade_return", "worst_trade_return",
-            "buy_and_hold_return", "alpha", "costs"}
-_SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
-           "worst_trade_return", "buy_and_hold_return", "alpha"}
 # Columns of the per-symbol table when several symbols run.
 _SYMBOL_COLUMNS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades", "exposure")
 
@@ -165,9 +161,11 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
         results[symbol] = result
     combined = portfolio(results, bars_per_year=args.bars_per_year) if len(results) > 1 else None
     progress.note("backtest done")
+    found = _check_lookahead(strategy, universe, results, progress) if args.lookahead_check \
+        else None
 
     benchmark = args.benchmark if args.benchmark is not None else "buy_and_hold"
-    report = _report(strategy, label, universe, results, combined, benchmark)
+    report = _report(strategy, label, universe, results, combined, benchmark, found)
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
     from quorvane.outputs import OutputError, write_file, write_table
@@ -192,7 +190,25 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
         _print_table(describe(strategy), report, results, combined, args, out)
     for line in written:
         _say(args, out, line)
+    if args.strict and found is not None and any(item is not None for item in found.values()):
+        return LOOKAHEAD_STATUS
     return 0
+
+
+def _check_lookahead(strategy: Any, universe: Mapping[str, Any], results: Mapping[str, Any],
+                     progress: Progress) -> dict[str, Any]:
+    """Each symbol's look-ahead finding (None where the strategy passed),
+    with a warning for each one that used later bars."""
+    from quorvane.lookahead import find_lookahead
+
+    found = {}
+    for symbol, bars in universe.items():
+        progress.note(f"checking {symbol} for look-ahead")
+        found[symbol] = find_lookahead(strategy.generate_signals, bars,
+                                       results[symbol].positions.to_numpy())
+        if found[symbol] is not None:
+            warn_lookahead(symbol if len(universe) > 1 else None, found[symbol])
+    return found
 
 
 def _say(args: argparse.Namespace, out: IO[str], line: str) -> None:
@@ -212,57 +228,37 @@ def _warn_if_idle(strategy: object, symbol: str, bars: Any, result: Any) -> None
               "(every target position is 0)")
 
 
-def _when(stamp: Any) -> str:
-    if stamp.hour == stamp.minute == stamp.second == stamp.microsecond == 0 \
-            and stamp.nanosecond == 0:
-        return stamp.date().isoformat()
-    return stamp.isoformat()
-
-
 def _report(strategy: object, label: str, universe: Mapping[str, Any],
-            results: Mapping[str, Any], combined: Any, benchmark_label: str) -> dict[str, object]:
-    """The JSON object of a run (the table shows the same)."""
+            results: Mapping[str, Any], combined: Any, benchmark_label: str,
+            found: Mapping[str, Any] | None) -> dict[str, object]:
+    """The JSON object of a run (the table shows the same).  ``lookahead``
+    is null when the check passed and absent when it was skipped."""
     def span(index: Any) -> dict[str, object]:
-        return {"bars": len(index), "start": _when(index[0]), "end": _when(index[-1])}
+        return {"bars": len(index), "start": when(index[0]), "end": when(index[-1])}
 
     main = combined if combined is not None else next(iter(results.values()))
     report: dict[str, object] = {
         "strategy": type(strategy).__name__,
-        "params": {key: _plain(value) for key, value in (strategy_params(strategy) or {}).items()},
+        "params": {key: plain(value) for key, value in (strategy_params(strategy) or {}).items()},
         "data": label,
         **span(main.equity.index),
         "account": main.options.as_dict(),
         "benchmark": benchmark_label,
         "stats": main.stats,
     }
+    if found is not None:
+        # The first symbol that used later bars, named when there are several.
+        first = next(((symbol, item) for symbol, item in found.items() if item is not None),
+                     None)
+        report["lookahead"] = None if first is None else (
+            lookahead_json(first[1]) if combined is None
+            else {"symbol": first[0], **(lookahead_json(first[1]) or {})})
     if combined is not None:
-        report["per_symbol"] = {symbol: {**span(result.equity.index), "stats": result.stats}
-                                for symbol, result in results.items()}
+        report["per_symbol"] = {
+            symbol: {**span(result.equity.index), "stats": result.stats,
+                     **({} if found is None else {"lookahead": lookahead_json(found[symbol])})}
+            for symbol, result in results.items()}
     return report
-
-
-def _plain(value: object) -> object:
-    """``value`` if JSON can hold it as it is, else its repr."""
-    try:
-        json.dumps(value, allow_nan=False)
-    except (TypeError, ValueError, RecursionError):
-        return repr(value)
-    return value
-
-
-def _format(name: str, value: object) -> str:
-    if value is None:
-        return "n/a"
-    if isinstance(value, int):
-        return f"{value:,}"
-    assert isinstance(value, float)
-    if not math.isfinite(value):
-        return str(value)
-    if name in _PERCENT:
-        return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
-    if name == "avg_trade_bars":
-        return f"{value:,.1f}"
-    return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
 
 
 def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, Any],
@@ -281,10 +277,11 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
           f"({main.bars_per_year_reason})", file=out)
     benchmark = "equal-weight buy-and-hold" if args.benchmark is None else args.benchmark
     print(f"benchmark:  {benchmark}", file=out)
+    print(f"look-ahead: {_lookahead_words(report)}", file=out)
     print(file=out)
     stats = main.stats
     width = max(len(name) for name in stats)
-    values = {name: _format(name, value) for name, value in stats.items()}
+    values = {name: format_stat(name, value) for name, value in stats.items()}
     value_width = max(len(text) for text in values.values())
     for name, text in values.items():
         if name == "bars_per_year":
@@ -294,13 +291,21 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
         print(file=out)
         header = ["symbol", "bars", *_SYMBOL_COLUMNS]
         rows = [[symbol, f"{len(result.equity):,}",
-                 *(_format(name, result.stats[name]) for name in _SYMBOL_COLUMNS)]
+                 *(format_stat(name, result.stats[name]) for name in _SYMBOL_COLUMNS)]
                 for symbol, result in results.items()]
-        widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
-        for row in [header, *rows]:
-            cells = [str(cell).ljust(widths[0]) if i == 0 else str(cell).rjust(widths[i])
-                     for i, cell in enumerate(row)]
-            print("  ".join(cells).rstrip(), file=out)
+        for line in aligned([header, *rows]):
+            print(line, file=out)
+
+
+def _lookahead_words(report: Mapping[str, Any]) -> str:
+    if "lookahead" not in report:
+        return "not checked (--no-lookahead-check)"
+    found = report["lookahead"]
+    if found is None:
+        return "none (positions unchanged on the first 1/4, 1/2 and 3/4 of the bars)"
+    symbol = f"{found['symbol']}, " if "symbol" in found else ""
+    return (f"USES LATER BARS ({symbol}row {found['row']:,}, {found['date']}): the figures "
+            "cannot be trusted")
 
 
 def _terms(options: Any) -> str:
@@ -362,6 +367,7 @@ def register(commands: Any, common: argparse.ArgumentParser,
                           "several symbols), or a folder of such files, one per symbol "
                           "(default: the shipped synthetic sample)")
     add_account_options(run)
+    add_lookahead_options(run)
     run.add_argument("--json", action="store_true",
                      help="print one JSON object instead of the table")
     run.add_argument("--trades", metavar="FILE",

@@ -3,6 +3,7 @@ combinations, specifications that cannot load, and Ctrl-C."""
 
 import collections
 import json
+import json
 import os
 import signal
 import subprocess
@@ -77,7 +78,9 @@ def cli(*args, cwd, env=None, **kwargs):
 
 def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
     """Each row of `sweep --jobs 2` holds the statistics of `run --json` with
-    the same parameters and symbol, costs included; one job gives the same table."""
+    the same parameters and symbol, costs included, and each portfolio row
+    those of `run` on the whole data (the strategy sees its symbols: both
+    differ); one job gives the same table."""
     out = work / "rows.csv"
     done = cli("sweep", "crossing.py", "--grid", "period=3:9:3", "--grid", "size=0.5,1.0",
                "--data", "universe", "--commission", "5", "--slippage", "2", "--jobs", "2",
@@ -85,15 +88,16 @@ def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""  # no progress bar when standard error is not a terminal
     rows = pd.read_csv(out)
-    assert len(rows) == 3 * 2 * 2
+    assert len(rows) == 3 * 2 * 3
     assert rows["total_return"].is_monotonic_decreasing
     assert set(zip(rows["symbol"], rows["period"], rows["size"])) == {
-        (s, p, z) for s in ("AAA", "BBB") for p in (3, 6, 9) for z in (0.5, 1.0)}
+        (s, p, z) for s in ("AAA", "BBB", "portfolio") for p in (3, 6, 9) for z in (0.5, 1.0)}
     monkeypatch.chdir(work)
     for row in rows.itertuples():
+        which = [] if row.symbol == "portfolio" else ["--symbols", row.symbol]
         status = main(["run", "crossing.py", "--param", f"period={row.period}",
-                       "--param", f"size={row.size}", "--data", "universe", "--symbols",
-                       row.symbol, "--commission", "5", "--slippage", "2", "--json"])
+                       "--param", f"size={row.size}", "--data", "universe", *which,
+                       "--commission", "5", "--slippage", "2", "--json"])
         assert status == 0
         stats = json.loads(capsys.readouterr().out)["stats"]
         for name, value in stats.items():
@@ -166,13 +170,15 @@ def test_a_strategy_file_runs_once_per_process_not_once_per_row(work, tmp_path, 
     (tmp_path / "counted.py").write_text(COUNTED)
     log = tmp_path / "log"
     done = cli("sweep", "counted.py", "--grid", "size=0.1,0.2,0.3,0.4,0.5",
-               "--data", work / "universe", "--jobs", jobs, cwd=tmp_path,
-               env={"SWEEP_LOG": str(log)})
+               "--data", work / "universe", "--jobs", jobs, "--no-lookahead-check",
+               cwd=tmp_path, env={"SWEEP_LOG": str(log)})
     assert done.returncode == 0, done.stderr
     notes = [line.split() for line in log.read_text().splitlines()]
     files = collections.Counter(pid for what, pid in notes if what == "file")
     rows = [pid for what, pid in notes if what == "row"]
-    assert len(rows) == 10
+    # Each combination on each symbol, and on each for the portfolio: the
+    # strategy sees its symbols, so the portfolio's positions are its own.
+    assert len(rows) == 5 * 2 * 2
     # Once in each worker that computed rows, and once in the calling
     # process, which checks that the strategy loads before the sweep.
     assert set(files.values()) == {1} and set(rows) <= set(files)
@@ -237,11 +243,13 @@ def test_an_in_process_sweep_leaves_the_callers_import_state_as_it_was(tmp_path,
 def test_a_refused_combination_is_a_row_with_its_error(work):
     table = quorvane.sweep(str(work / "crossing.py"), {"period": [1, 4]}, work / "universe",
                            jobs=2)
-    assert len(table) == 4
+    assert len(table) == 2 * 3  # two symbols and their portfolio
     refused = table[table["period"] == 1]
-    assert list(refused["error"]) == ["ValueError: period must be at least 2, got 1"] * 2
+    assert list(refused["error"]) == ["ValueError: period must be at least 2, got 1"] * 3
     assert refused["sharpe"].isna().all() and refused["total_return"].isna().all()
-    assert list(table.index[table["period"] == 1]) == [2, 3]  # failed rows sort last
+    assert list(table.index[table["period"] == 1]) == [3, 4, 5]  # failed rows sort last
+    assert table.attrs["overfitting"]["AAA"] == {"trials": 1, "deflated_sharpe": None,
+                                                 "pbo": None}
     assert table.loc[table["period"] == 4, "error"].isna().all()
 
 
@@ -303,5 +311,48 @@ def test_parquet_rows_and_plot_of_one_or_two_parameters(work, tmp_path, grids):
     grid = dict(item.split("=") for item in grids)
     expected = quorvane.sweep(str(work / "crossing.py"), grid, work / "universe", jobs=1)
     pd.testing.assert_frame_equal(pd.read_parquet(out), expected, check_dtype=False)
-    # The summary, the header, three rows, then where the rows and the plot went.
-    assert len(done.stdout.splitlines()) == 1 + 1 + 3 + 2
+    # The summary, the header, three rows, the overfitting figures of two
+    # symbols and their portfolio, then where the rows and the plot went.
+    assert len(done.stdout.splitlines()) == 1 + 1 + 3 + 1 + 2 + 3 + 2
+
+
+# -- judging the search ----------------------------------------------------------------
+
+def test_json_overfitting_figures_are_those_of_the_rows_own_returns(work):
+    """`sweep --json`: every row, and per symbol and for the portfolio the
+    overfitting figures of the rows with enough trades, equal to those of the
+    per-bar returns of single runs; the rows left out stay, unranked, last."""
+    from quorvane.backtest import portfolio, run_strategy
+    from quorvane.data import read_bars
+    from quorvane.overfitting import block_sums, deflated_sharpe, pbo
+    from quorvane.strategy_loader import load_strategy
+
+    periods = list(range(3, 31, 3))
+    done = cli("sweep", "sma_momentum", "--grid", "ma_period=3:30:3", "--data", "universe",
+               "--commission", "4", "--pbo-blocks", "6", "--min-trades", "33", "--json",
+               cwd=work)
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert set(document) == {"rows", "overfitting", "lookahead"}
+    assert document["lookahead"] == {"AAA": None, "BBB": None}
+    rows = document["rows"]
+    assert len(rows) == 3 * len(periods)
+    ranked = [row["ranked"] for row in rows]
+    assert ranked == sorted(ranked, reverse=True) and not all(ranked) and any(ranked)
+    bars = {symbol: read_bars(work / "universe" / f"{symbol}.csv") for symbol in ("AAA", "BBB")}
+    returns: dict[str, list] = {"AAA": [], "BBB": [], "portfolio": []}
+    for period in periods:
+        runs = {symbol: run_strategy(load_strategy("sma_momentum", ma_period=period), frame,
+                                     commission=4) for symbol, frame in bars.items()}
+        runs["portfolio"] = portfolio(runs)
+        for symbol, result in runs.items():
+            counted = result.stats["trades"] >= 33
+            row = next(r for r in rows if r["symbol"] == symbol and r["ma_period"] == period)
+            assert row["ranked"] is counted and row["sharpe"] == result.stats["sharpe"]
+            if counted:
+                returns[symbol].append(block_sums(result.returns.to_numpy(), 6))
+    for symbol, sums in returns.items():
+        assert document["overfitting"][symbol] == {
+            "trials": len(sums), "deflated_sharpe": pytest.approx(deflated_sharpe(sums), abs=1e-12),
+            "pbo": pytest.approx(pbo(sums), abs=1e-12)}
+        assert len(sums) >= 2 and document["overfitting"][symbol]["pbo"] is not None

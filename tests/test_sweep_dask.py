@@ -28,5 +28,5 @@ def test_local_dask_cluster_gives_the_table_of_local_processes():
     grid = {"ma_period": "5:35:5"}
     local = quorvane.sweep("sma_momentum", grid, data, commission=3, jobs=2)
     on_dask = quorvane.sweep("sma_momentum", grid, data, commission=3, dask="local", jobs=2)
-    assert len(local) == 3 * 7 and local["error"].isna().all()
+    assert len(local) == (3 + 1) * 7 and local["error"].isna().all()
     pd.testing.assert_frame_equal(on_dask, local)

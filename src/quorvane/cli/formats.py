@@ -12,7 +12,9 @@ __all__ = ["PERCENT", "aligned", "format_stat", "plain", "when"]
 # Statistics shown as percentages; the signed ones with their sign.
 PERCENT = frozenset({"total_return", "cagr", "volatility", "max_drawdown", "exposure",
                      "win_rate", "avg_trade_return", "best_trade_return", "worst_trade_return",
-                     "buy_and_hold_return", "alpha", "costs", "test_total_return", "pbo"})
+                     "buy_and_hold_return", "alpha", "costs", "test_total_return"})
+# Probabilities, shown as such.
+_PROBABILITIES = frozenset({"deflated_sharpe", "pbo"})
 _SIGNED = frozenset({"total_return", "cagr", "avg_trade_return", "best_trade_return",
                      "worst_trade_return", "buy_and_hold_return", "alpha", "test_total_return"})
 
@@ -32,7 +34,7 @@ def format_stat(name: str, value: object) -> str:
         return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
     if name == "avg_trade_bars":
         return f"{value:,.1f}"
-    if name == "deflated_sharpe":
+    if name in _PROBABILITIES:
         return f"{value:.4f}"
     return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
 
@@ -55,9 +57,9 @@ def plain(value: object) -> object:
     return value
 
 
-def aligned(rows: list[list[str]]) -> list[str]:
-    """Rows of cells as lines of a table: the first column to the left, the
-    others to the right, two blanks between."""
+def aligned(rows: list[list[str]], left: tuple[int, ...] = (0,)) -> list[str]:
+    """Rows of cells as lines of a table: the columns numbered in ``left``
+    to the left, the others to the right, two blanks between."""
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    return ["  ".join(cell.ljust(widths[0]) if i == 0 else cell.rjust(widths[i])
+    return ["  ".join(cell.ljust(widths[i]) if i in left else cell.rjust(widths[i])
                       for i, cell in enumerate(row)).rstrip() for row in rows]

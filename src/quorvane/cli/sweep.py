@@ -1,15 +1,26 @@
-"""``sweep``: backtest a strategy over a grid of parameters and over symbols."""
+"""``sweep``: backtest a strategy over a grid of parameters and over symbols,
+and judge the search: the overfitting figures of each symbol.
+
+The options a search shares with ``walkforward`` (the grid, the data, the
+account, the engine, the look-ahead check) are defined here once."""
 
 from __future__ import annotations
 
 import argparse
+import json
 import sys
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import IO, Any
 
 from quorvane.sources import SeveralStrategyClassesError
 
-from .options import (CliError, account_keywords, add_account_options, parse_params, parse_symbols,
-                      resolve_from_args, several_classes)
+from .judging import (LOOKAHEAD_STATUS, add_lookahead_options, lookahead_json,
+                      overfitting_lines, warn_lookahead)
+from .options import (CliError, _whole, account_keywords, add_account_options, parse_params,
+                      parse_symbols, resolve_from_args, several_classes)
+
+__all__ = ["add_search_options", "cmd_sweep", "register", "search_keywords", "searching"]
 
 
 def _count(text: str) -> int:
@@ -22,9 +33,48 @@ def _count(text: str) -> int:
     return value
 
 
-def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
-    from quorvane.sweeps import DaskUnavailable, GridError, SweepError, WorkerCrashed, sweep
-    from quorvane.sweeps import report
+def _blocks(text: str) -> int:
+    value: int = _whole(2)(text)
+    if value % 2:
+        raise argparse.ArgumentTypeError(f"expected an even number, got {text!r}")
+    return value
+
+
+def add_search_options(parser: argparse.ArgumentParser) -> None:
+    """The options of a search over a grid: ``--grid``, ``--data``, the
+    account's, ``--jobs``, ``--dask``, ``--pbo-blocks``, ``--min-trades``
+    and the look-ahead check's."""
+    parser.add_argument("--grid", metavar="KEY=VALUES", action="append", required=True,
+                        help="values of one parameter: a comma list read as --param values "
+                             "(10,20,50 or 0.5,1.0 or 'a','b') or an integer range "
+                             "START:STOP:STEP, STOP included when reached (5:100:5). Repeat "
+                             "for more parameters: every combination runs. stop_loss, "
+                             "take_profit and trailing_stop vary the account's stops "
+                             "(0.01,0.02,None).")
+    parser.add_argument("--data", metavar="FILE|DIR",
+                        help="bars: a CSV or Parquet file, or a folder of per-symbol files "
+                             "(default: the shipped sample)")
+    add_account_options(parser)
+    parser.add_argument("--jobs", metavar="N", type=_count,
+                        help="worker processes (default: the number of cores; 1 runs in this "
+                             "process); with --dask local, the number of Dask workers")
+    parser.add_argument("--dask", metavar="ADDRESS",
+                        help="compute on the Dask cluster whose scheduler listens at ADDRESS "
+                             "(tcp://host:8786), or on a cluster started for the run on this "
+                             "machine with 'local' (needs the 'dask' extra)")
+    parser.add_argument("--pbo-blocks", metavar="S", type=_blocks, default=16,
+                        help="blocks of bars of the probability of backtest overfitting "
+                             "(even; default 16)")
+    parser.add_argument("--min-trades", metavar="N", type=_count, default=0,
+                        help="keep rows with fewer than N trades out of the ranking and of "
+                             "the overfitting figures (they stay in the table, marked)")
+    add_lookahead_options(parser)
+
+
+def search_keywords(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of ``quorvane.sweep`` and ``quorvane.walk_forward`` that
+    :func:`add_search_options` and the loading options give."""
+    from quorvane.sweeps import GridError
     from quorvane.sweeps.grid import parse_grid
 
     try:
@@ -38,7 +88,48 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     if args.dask is not None and args.dask != "local" and args.jobs is not None:
         raise CliError("--jobs sets the local processes or the workers of --dask local; "
                        "a running cluster has the workers it has")
+    return {"grid": grid, "data": args.data, "symbols": symbols, "params": params,
+            **account_keywords(args), "jobs": args.jobs, "dask": args.dask,
+            "pbo_blocks": args.pbo_blocks, "min_trades": args.min_trades,
+            "lookahead_check": args.lookahead_check}
+
+
+@contextmanager
+def searching(args: argparse.Namespace
+              ) -> Iterator[tuple[str, str | None, dict[str, object]]]:
+    """The strategy as a search loads it: ``(spec, class_name, keywords)``,
+    the keywords of a strategy folder's entry among them; the search's own
+    errors become one line."""
+    from quorvane.sweeps import DaskUnavailable, SweepError, WorkerCrashed
+
+    spec, keywords = resolve_from_args(args)
+    class_name = keywords.pop("class_name", None)
+    assert class_name is None or isinstance(class_name, str)
+    try:
+        yield spec, class_name, keywords
+    except (SweepError, DaskUnavailable, WorkerCrashed) as exc:
+        if isinstance(exc.__cause__, SeveralStrategyClassesError):
+            raise several_classes(exc.__cause__) from None
+        raise CliError(str(exc)) from None
+
+
+def report_lookahead(findings: dict[str, Any]) -> dict[str, object] | None:
+    """Warn of each symbol whose first combination used later bars; the
+    findings as JSON."""
+    for symbol, found in findings.items():
+        if found is not None:
+            warn_lookahead(symbol, found)
+    return {symbol: lookahead_json(found) for symbol, found in findings.items()}
+
+
+def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     from quorvane import outputs
+    from quorvane.sweeps import sweep
+
+    from . import sweep_report as report
+
+    keywords = search_keywords(args)
+    grid = keywords["grid"]
     try:
         if args.out is not None:
             outputs.check_table("--out", args.out)
@@ -48,17 +139,10 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
                                outputs.data_inputs(args.data))
     except outputs.OutputError as exc:
         raise CliError(str(exc)) from None
-    spec, keywords = resolve_from_args(args)
-    class_name = keywords.pop("class_name", None)
-    assert class_name is None or isinstance(class_name, str)
-    try:
-        frame = sweep(spec, grid, args.data, symbols=symbols, params={**keywords, **params},
-                      class_name=class_name, **account_keywords(args), jobs=args.jobs,
-                      dask=args.dask, sort=args.sort, ascending=args.ascending)
-    except (SweepError, DaskUnavailable, WorkerCrashed) as exc:
-        if isinstance(exc.__cause__, SeveralStrategyClassesError):
-            raise several_classes(exc.__cause__) from None
-        raise CliError(str(exc)) from None
+    with searching(args) as (spec, class_name, loading):
+        params = {**loading, **keywords.pop("params")}
+        frame = sweep(spec, class_name=class_name, params=params, sort=args.sort,
+                      ascending=args.ascending, **keywords)
 
     failed = int(frame["error"].notna().sum())
     order = "ascending" if args.ascending else "descending"
@@ -77,18 +161,37 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
             written.append(f"plot: {args.plot}")
     except outputs.OutputError as exc:
         raise CliError(str(exc)) from None
-    print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
-          f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
-    if args.top:
-        print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
+    findings = report_lookahead(frame.attrs.get("lookahead", {}))
+    overfitting = frame.attrs["overfitting"]
+    say: Callable[[str], None] = (lambda line: print(line, file=sys.stderr)) if args.json \
+        else (lambda line: print(line, file=out))
+    if args.json:
+        document: dict[str, object] = {"rows": report.json_rows(frame),
+                                       "overfitting": overfitting}
+        if args.lookahead_check:
+            document["lookahead"] = findings
+        print(json.dumps(document, allow_nan=False), file=out)
+    else:
+        print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
+              f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
+        if args.top:
+            print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
+        print(file=out)
+        print("overfitting of the search (see 'Judging a strategy' in the docs):", file=out)
+        for line in overfitting_lines(overfitting):
+            print(f"  {line}", file=out)
     for line in written:
-        print(line, file=out)
+        say(line)
     if failed:
         first = frame["error"].dropna().iloc[0]
         print(f"warning: {failed} of {len(frame)} rows failed; the first: {first}",
               file=sys.stderr)
     # Not one row computed is a failure, whatever the table shows.
-    return 1 if failed == len(frame) else 0
+    if failed == len(frame):
+        return 1
+    if args.strict and any(found is not None for found in (findings or {}).values()):
+        return LOOKAHEAD_STATUS
+    return 0
 
 
 def _plural(count: int, noun: str) -> str:
@@ -101,26 +204,11 @@ def register(commands: Any, common: argparse.ArgumentParser,
         "sweep", parents=[loading, common],
         help="backtest a strategy over a grid of parameters and over symbols",
         description="Backtest a strategy once per combination of the --grid values and per "
-                    "symbol of the data, locally on several processes or on a Dask cluster. "
-                    "Prints the best rows; --out writes them all.")
-    sweep.add_argument("--grid", metavar="KEY=VALUES", action="append", required=True,
-                       help="values of one parameter: a comma list read as --param values "
-                            "(10,20,50 or 0.5,1.0 or 'a','b') or an integer range "
-                            "START:STOP:STEP, STOP included when reached (5:100:5). Repeat "
-                            "for more parameters: the sweep runs every combination. "
-                            "stop_loss, take_profit and trailing_stop vary the account's "
-                            "stops (0.01,0.02,None).")
-    sweep.add_argument("--data", metavar="FILE|DIR",
-                       help="bars: a CSV or Parquet file, or a folder of per-symbol files "
-                            "(default: the shipped sample)")
-    add_account_options(sweep)
-    sweep.add_argument("--jobs", metavar="N", type=_count,
-                       help="worker processes (default: the number of cores; 1 runs in this "
-                            "process); with --dask local, the number of Dask workers")
-    sweep.add_argument("--dask", metavar="ADDRESS",
-                       help="compute on the Dask cluster whose scheduler listens at ADDRESS "
-                            "(tcp://host:8786), or on a cluster started for the run on this "
-                            "machine with 'local' (needs the 'dask' extra)")
+                    "symbol of the data (and, with several symbols, their equal-weight "
+                    "portfolio), locally on several processes or on a Dask cluster. Prints "
+                    "the best rows and the overfitting figures of the search; --out writes "
+                    "every row.")
+    add_search_options(sweep)
     sweep.add_argument("--sort", metavar="METRIC", default="sharpe",
                        help="the statistic (or parameter) to sort by, best first "
                             "(default: sharpe); failed rows come last")
@@ -128,6 +216,9 @@ def register(commands: Any, common: argparse.ArgumentParser,
                        help="sort smallest first (for max_drawdown, say)")
     sweep.add_argument("--top", metavar="K", type=_count, default=10,
                        help="rows to print (default: 10; 0 prints none)")
+    sweep.add_argument("--json", action="store_true",
+                       help="print one JSON object {\"rows\": [...], \"overfitting\": {...}, "
+                            "\"lookahead\": {...}} instead of the table")
     sweep.add_argument("--out", metavar="FILE",
                        help="write every row to FILE.csv or FILE.parquet")
     sweep.add_argument("--plot", metavar="FILE.png",

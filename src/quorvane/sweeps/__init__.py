@@ -16,22 +16,25 @@ from __future__ import annotations
 import os
 import pickle
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from quorvane.messages import one_line
 
 from .errors import DaskUnavailable, SweepError, WorkerCrashed
 from .grid import GridError, check_name, combinations, normalise
-from .task import Job, load, prepare, prepared_here, register_plugins, row_error, split, target
+from .task import (PORTFOLIO, Job, Task, load, prepare, prepared_here, register_plugins,
+                   row_error, split, target)
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["sweep", "default_jobs", "SweepError", "GridError", "WorkerCrashed",
+__all__ = ["sweep", "default_jobs", "make_plan", "run_plan", "overfitting_figures",
+           "lookahead_findings", "Plan", "PORTFOLIO", "SweepError", "GridError", "WorkerCrashed",
            "DaskUnavailable"]
 
 # Row columns the sweep itself writes; a parameter may not take their names.
-_OWN_COLUMNS = ("symbol", "error")
+_OWN_COLUMNS = ("symbol", "error", "ranked")
 
 
 def default_jobs() -> int:
@@ -50,9 +53,13 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
           bars_per_year: int | None = None, benchmark: Any = None,
           jobs: int | None = None, dask: Any = None, sort: str = "sharpe",
           ascending: bool = False, progress: bool | None = None,
-          strategy_paths: Sequence[str | os.PathLike[str]] = ()) -> pandas.DataFrame:
+          strategy_paths: Sequence[str | os.PathLike[str]] = (), pbo_blocks: int = 16,
+          min_trades: int = 0, lookahead_check: bool = True) -> pandas.DataFrame:
     """Backtest ``spec`` for every combination of ``grid`` on every symbol of
-    ``data``: one row per (symbol, combination), sorted by ``sort``.
+    ``data``: one row per (symbol, combination), sorted by ``sort``; with
+    several symbols, one more row per combination for their equal-weight
+    portfolio (``symbol`` ``"portfolio"``: ``quorvane run`` on the whole
+    data), so that one combination can be chosen for the basket.
 
     Args:
         spec: What ``load_strategy`` accepts by name: a registered name, a
@@ -93,13 +100,23 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         progress: A progress bar on standard error; None shows it when
             standard error is a terminal.
         strategy_paths: Strategy folders, as ``--strategy-path``.
+        pbo_blocks: The number of blocks (even, at least 2) of the
+            probability of backtest overfitting.
+        min_trades: Rows with fewer trades stay in the table but out of the
+            ranking (after the ranked rows) and out of the overfitting
+            figures; the table then has a column ``ranked``.
+        lookahead_check: Check the first combination on each symbol for
+            look-ahead (:func:`quorvane.lookahead.find_lookahead`).
 
     Returns:
         A DataFrame with the parameters (the grid's, then ``params``),
         ``symbol``, every statistic of ``quorvane run --json``, and
         ``error``: None, or the text of the exception for a combination the
         strategy refused or could not run (any exception but
-        ``KeyboardInterrupt``, which stops the sweep).
+        ``KeyboardInterrupt``, which stops the sweep).  ``attrs`` holds
+        ``"overfitting"``: ``{symbol: {"trials", "deflated_sharpe",
+        "pbo"}}`` for each symbol and the portfolio (``docs/judging.rst``),
+        and with the check ``"lookahead"``: ``{symbol: Lookahead or None}``.
 
     Raises:
         SweepError: Before any work, when the strategy cannot be loaded with
@@ -110,6 +127,53 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         DaskUnavailable: When Dask is not installed or the scheduler cannot
             be reached.
     """
+    plan = make_plan(spec, grid, data, symbols=symbols, params=params, class_name=class_name,
+                     account=dict(commission=commission, slippage=slippage, fill=fill,
+                                  rebalance=rebalance, stop_loss=stop_loss,
+                                  take_profit=take_profit, trailing_stop=trailing_stop,
+                                  bars_per_year=bars_per_year, benchmark=benchmark),
+                     jobs=jobs, dask=dask, progress=progress, strategy_paths=strategy_paths,
+                     blocks=pbo_blocks, lookahead=lookahead_check)
+    _check_sort(sort, plan.columns)
+    min_trades = _check_min_trades(min_trades)
+    summaries = run_plan(plan, plan.job, list(enumerate(plan.combinations)))
+    names = [*plan.frames, *([PORTFOLIO] if len(plan.frames) > 1 else [])]
+    # Symbol by symbol, each in grid order: the order ties keep.
+    rows = [summary["rows"][i] for i in range(len(names)) for summary in summaries]
+    sums = [summary["sums"][i] for i in range(len(names)) for summary in summaries]
+    ranked = [row["error"] is None and not (isinstance(row.get("trades"), int)
+                                            and row["trades"] < min_trades) for row in rows]
+    table = _table(rows, plan.columns, sort, ascending, ranked if min_trades else None)
+    table.attrs["overfitting"] = overfitting_figures(
+        [row["symbol"] for row in rows], sums, ranked, plan.job.blocks)
+    if lookahead_check:
+        table.attrs["lookahead"] = lookahead_findings(summaries[0]["lookahead"]) \
+            if summaries else {}
+    return table
+
+
+@dataclass(frozen=True)
+class Plan:
+    """A sweep ready to run: the job every task shares, the bars, the
+    combinations in grid order, the table's parameter columns, and the
+    engine (``workers`` local processes or Dask workers, ``dask``)."""
+
+    job: Job
+    frames: dict[str, Any]
+    combinations: list[dict[str, object]]
+    columns: list[str]
+    workers: int
+    dask: Any
+    progress: bool
+
+
+def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequence[str] | None,
+              params: Mapping[str, object] | None, class_name: str | None,
+              account: Mapping[str, Any], jobs: int | None, dask: Any, progress: bool | None,
+              strategy_paths: Sequence[str | os.PathLike[str]], blocks: int = 16,
+              lookahead: bool = False) -> Plan:
+    """Check everything a sweep (or a walk-forward) is given and read the
+    data, before any work: a :class:`SweepError` says what is wrong."""
     from .progress import wanted
 
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
@@ -117,42 +181,97 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     if jobs is not None and dask is not None and not (isinstance(dask, str) and dask == "local"):
         raise SweepError("jobs sets the local processes or the workers of dask='local'; a "
                          "running cluster has the workers it has")
+    _check_blocks(blocks)
     if isinstance(dask, str) and dask == "local":
         from .dask import start_fork_server
         start_fork_server()
     grid_values = _checked_grid(grid, params)
-    account = _account(grid_values, commission=commission, slippage=slippage, fill=fill,
-                       rebalance=rebalance, stop_loss=stop_loss, take_profit=take_profit,
-                       trailing_stop=trailing_stop, bars_per_year=bars_per_year,
-                       benchmark=benchmark)
+    terms = _account(grid_values, **account)
     fixed = dict(params or {})
     columns = list(grid_values) + [k for k in fixed if k not in grid_values]
-    _check_sort(sort, columns)
     job_spec, keywords = _portable_spec(spec, strategy_paths)
     if class_name is not None:
         keywords["class_name"] = class_name
     frames, universe = _frames(data, symbols)
-    annualised = {}
-    if account["bars_per_year"] is None:
+    annualised: dict[str, int] = {}
+    together = None
+    if terms["bars_per_year"] is None:
         from quorvane.data.calendar import infer_bars_per_year
         annualised = {symbol: infer_bars_per_year(bars.index)[0] for symbol, bars in frames.items()}
-    job = Job(spec=job_spec, keywords=keywords, params=fixed, account=account,
+        if len(frames) > 1:
+            together = infer_bars_per_year(_union(frames))[0]
+    job = Job(spec=job_spec, keywords=keywords, params=fixed, account=terms,
               annualised=annualised, universe=universe,
-              symbols=tuple(symbols) if symbols is not None else None)
-    combos = combinations(grid_values)
-    tasks = [(combo, symbol) for symbol in frames for combo in combos]
-    workers = jobs or default_jobs()
-    show = wanted(progress)
+              symbols=tuple(symbols) if symbols is not None else None,
+              portfolio_bars_per_year=together, blocks=blocks, lookahead=lookahead)
+    return Plan(job, frames, combinations(grid_values), columns, jobs or default_jobs(), dask,
+                wanted(progress))
+
+
+def run_plan(plan: Plan, job: Job, tasks: Sequence[Task], label: str = "sweep") -> list[Any]:
+    """The job's summary of each task, in order, on the plan's engine; the
+    strategy is checked to load first."""
     with prepared_here(job):
-        _preflight(job, combos, next(iter(frames)))
-        if dask is not None:
+        _preflight(job, plan.combinations, next(iter(plan.frames)))
+        if plan.dask is not None:
             _check_picklable(job)
             from .dask import run_dask
-            rows = run_dask(job, tasks, frames, dask, workers, show)
-        else:
-            from .local import run_local
-            rows = run_local(job, tasks, frames, workers, show)
-    return _table(rows, columns, sort, ascending)
+            return run_dask(job, tasks, plan.frames, plan.dask, plan.workers, plan.progress,
+                            label)
+        from .local import run_local
+        return run_local(job, tasks, plan.frames, plan.workers, plan.progress, label)
+
+
+def overfitting_figures(symbols: Sequence[str], sums: Sequence[Any], ranked: Sequence[bool],
+                        blocks: int) -> dict[str, dict[str, object]]:
+    """``{symbol: {"trials", "deflated_sharpe", "pbo"}}`` from the rows'
+    symbols and per-block sums (in grid order), over the ranked rows."""
+    import numpy as np
+
+    from quorvane.overfitting import deflated_sharpe, pbo
+
+    by_symbol: dict[str, list[Any]] = {}
+    for symbol, row_sums, counted in zip(symbols, sums, ranked):
+        trials = by_symbol.setdefault(symbol, [])
+        if counted and row_sums is not None:
+            trials.append(row_sums)
+    figures: dict[str, dict[str, object]] = {}
+    for symbol, trials in by_symbol.items():
+        stack = np.stack(trials) if trials else np.zeros((0, blocks + 1, 5))
+        figures[symbol] = {"trials": len(trials),
+                           "deflated_sharpe": deflated_sharpe(stack) if trials else None,
+                           "pbo": pbo(stack) if trials else None}
+    return figures
+
+
+def lookahead_findings(found: Mapping[str, tuple[Any, list[str]]]) -> dict[str, Any]:
+    """The look-ahead findings of a task, ``{symbol: Lookahead or None}``;
+    the check's warnings (cuts the strategy refused) are warned again here."""
+    import warnings
+
+    from quorvane.lookahead import LookaheadWarning
+
+    for symbol, (_, texts) in found.items():
+        for text in texts:
+            warnings.warn(f"{symbol}: {text}", LookaheadWarning, stacklevel=3)
+    return {symbol: finding for symbol, (finding, _) in found.items()}
+
+
+def _union(frames: Mapping[str, Any]) -> Any:
+    indexes = [bars.index for bars in frames.values()]
+    return indexes[0].append(indexes[1:]).unique().sort_values()
+
+
+def _check_blocks(blocks: object) -> None:
+    if isinstance(blocks, bool) or not isinstance(blocks, int) or blocks < 2 or blocks % 2:
+        raise SweepError(f"pbo_blocks must be an even whole number of at least 2, "
+                         f"got {blocks!r}")
+
+
+def _check_min_trades(min_trades: object) -> int:
+    if isinstance(min_trades, bool) or not isinstance(min_trades, int) or min_trades < 0:
+        raise SweepError(f"min_trades must be a whole number >= 0, got {min_trades!r}")
+    return min_trades
 
 
 # -- checking what the sweep is given -------------------------------------------------
@@ -279,6 +398,9 @@ def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], b
             raise SweepError(str(exc)) from None
     if not frames:
         raise SweepError("the data holds no symbol to sweep")
+    if len(frames) > 1 and PORTFOLIO in frames:
+        raise SweepError(f"the data has a symbol named {PORTFOLIO!r}, the name of the rows of "
+                         "the equal-weight portfolio of several symbols; rename it")
     return frames, universe
 
 
@@ -328,7 +450,7 @@ def _check_picklable(job: Job) -> None:
 # -- the table ----------------------------------------------------------------------
 
 def _table(rows: list[dict[str, object]], param_columns: list[str], sort: str,
-           ascending: bool) -> pandas.DataFrame:
+           ascending: bool, ranked: list[bool] | None = None) -> pandas.DataFrame:
     import pandas as pd
 
     stats = _stat_names()
@@ -343,9 +465,14 @@ def _table(rows: list[dict[str, object]], param_columns: list[str], sort: str,
             # An undefined statistic (None) is NaN, as for a failed row.
             frame[name] = pd.to_numeric(frame[name], errors="coerce").astype("float64")
     frame["error"] = frame["error"].astype(object).where(frame["error"].notna(), None)
+    if ranked is not None:
+        frame.insert(len(frame.columns) - 1, "ranked", ranked)
     try:
         frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last")
     except TypeError:  # a parameter whose values do not compare (numbers and texts)
         frame = frame.sort_values(sort, ascending=ascending, kind="stable", na_position="last",
                                   key=lambda column: column.map(repr))
+    if ranked is not None:
+        # The ranking holds the ranked rows; the others follow, in the same order.
+        frame = frame.sort_values("ranked", ascending=False, kind="stable")
     return frame.reset_index(drop=True)

@@ -1,8 +1,8 @@
 """The Dask engine: rows computed by the workers of a Dask cluster.
 
 The data goes to the workers once (``Client.scatter`` to every worker);
-each task names one scattered frame, one symbol and a run of combinations,
-and returns their rows as plain dicts.  ``"local"`` starts a cluster of
+each task names the scattered frames and a run of combinations, and returns
+the job's summary of each (plain data: rows, sums, scores).  ``"local"`` starts a cluster of
 worker processes for the run, listening on 127.0.0.1 only.
 
 The workers need this package installed (the tasks refer to its functions by
@@ -21,9 +21,8 @@ from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 from .errors import DaskUnavailable, WorkerCrashed
-from .local import Task
 from .progress import progress_bar
-from .task import Job, worker_rows
+from .task import Job, Task, worker_tasks
 
 __all__ = ["run_dask", "start_fork_server"]
 
@@ -31,9 +30,9 @@ _INSTALL = "the Dask engine needs the 'dask' extra: pip install 'quorvane[dask]'
 
 
 def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: Any,
-             workers: int, progress: bool) -> list[dict[str, object]]:
-    """The rows of ``tasks``, in their order, computed on the cluster at
-    ``address`` (a scheduler address, ``"local"``, or a connected
+             workers: int, progress: bool, label: str = "sweep") -> list[Any]:
+    """The summaries of ``tasks``, in their order, computed on the cluster
+    at ``address`` (a scheduler address, ``"local"``, or a connected
     ``distributed.Client``, which is left open)."""
     try:
         from distributed import Client, LocalCluster
@@ -56,7 +55,7 @@ def run_dask(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], address: 
                 cluster.close()
             raise DaskUnavailable(f"cannot reach the Dask scheduler at {address}: {exc}") from None
     try:
-        return _run(client, job, tasks, data, progress)
+        return _run(client, job, tasks, data, progress, label)
     finally:
         if own_client:
             client.close()
@@ -172,7 +171,7 @@ _TASKS_PER_THREAD = 8
 
 
 def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],
-         progress: bool) -> list[dict[str, object]]:
+         progress: bool, label: str) -> list[Any]:
     from distributed import as_completed
 
     symbols = list(data)
@@ -181,51 +180,45 @@ def _run(client: Any, job: Job, tasks: Sequence[Task], data: Mapping[str, Any],
                                                  hash=False)))
     workers = client.nthreads()
     threads = max(1, sum(workers.values()))
-    chunks = _chunks(tasks, -(-len(tasks) // (threads * _TASKS_PER_THREAD)))
-    futures = [client.submit(worker_rows, job, [tasks[i][0] for i in chunk], tasks[chunk[0]][1],
-                             scattered[tasks[chunk[0]][1]], pure=False)
+    size = -(-len(tasks) // (threads * _TASKS_PER_THREAD))
+    chunks = [list(range(start, min(start + size, len(tasks))))
+              for start in range(0, len(tasks), size)]
+    futures = [client.submit(worker_tasks, job, [tasks[i] for i in chunk], scattered, pure=False)
                for chunk in chunks]
     index = {future.key: chunk for future, chunk in zip(futures, chunks)}
-    rows: list[dict[str, object] | None] = [None] * len(tasks)
-    lost = _Lost(client, set(workers))
+    done: list[Any] = [None] * len(tasks)
+    left = set(range(len(tasks)))
+    lost = _Lost(client, set(workers), symbols)
     try:
-        with progress_bar(len(tasks), progress, "sweep") as bar:
+        with progress_bar(len(tasks), progress, label) as bar:
             for future in as_completed(futures):
                 chunk = index[future.key]
                 try:
-                    done = _result(future)
+                    summaries = _result(future)
                 except Exception as exc:
-                    crashed = lost.explain(exc, [tasks[i] for i in chunk], rows.count(None))
+                    crashed = lost.explain(exc, [tasks[i] for i in chunk], len(left))
                     if crashed is None:
                         raise
                     raise crashed from None
-                for number, row in zip(chunk, done):
-                    rows[number] = row
+                for number, summary in zip(chunk, summaries):
+                    done[number] = summary
+                    left.discard(number)
                 bar.update(len(chunk))
     except BaseException:
         client.cancel(futures + list(scattered.values()))
         raise
     client.cancel(list(scattered.values()))
-    return [row for row in rows if row is not None]
-
-
-def _chunks(tasks: Sequence[Task], size: int) -> list[list[int]]:
-    """The task numbers in runs of at most ``size``, each of one symbol."""
-    chunks: list[list[int]] = []
-    for number, (_, symbol) in enumerate(tasks):
-        if chunks and len(chunks[-1]) < size and tasks[chunks[-1][0]][1] == symbol:
-            chunks[-1].append(number)
-        else:
-            chunks.append([number])
-    return chunks
+    return done
 
 
 class _Lost:
     """A task that did not come back, told in one line: which worker left,
     or which rows killed the workers, and what to do."""
 
-    def __init__(self, client: Any, workers: set[str]) -> None:
-        self.client, self.workers = client, workers
+    def __init__(self, client: Any, workers: set[str], symbols: Sequence[str]) -> None:
+        self.client, self.workers, self.symbols = client, workers, list(symbols)
+        # Each task gives a row per symbol, and one for the portfolio of several.
+        self.rows_per_task = len(self.symbols) + (len(self.symbols) > 1)
 
     def explain(self, exc: Exception, tasks: Sequence[Task], missing: int
                 ) -> WorkerCrashed | None:
@@ -236,8 +229,9 @@ class _Lost:
             # task, running or queued: the rows are suspects, not culprits.
             last = getattr(getattr(exc, "last_worker", None), "address", "unknown")
             deaths = getattr(exc, "allowed_failures", 0) + 1
-            died = (f"the Dask worker {last} died holding {_rows(tasks)}" if deaths == 1 else
-                    f"Dask workers died {deaths} times holding {_rows(tasks)}, the last {last}")
+            held = _rows(tasks, self.symbols)
+            died = (f"the Dask worker {last} died holding {held}" if deaths == 1 else
+                    f"Dask workers died {deaths} times holding {held}, the last {last}")
             return WorkerCrashed(
                 f"{died}: the strategy code may crash the interpreter or exhaust the memory; "
                 "run each row with `quorvane run` to find out")
@@ -246,7 +240,7 @@ class _Lost:
         # The scheduler gives up the tasks whose data left with a worker
         # (scattered bars that no other worker held).
         gone = self._gone()
-        rows = f"the {missing:,} rows not computed yet are lost"
+        rows = f"the {missing * self.rows_per_task:,} rows not computed yet are lost"
         if not gone:
             reason = getattr(exc, "reason", None) or "no reason given"
             return WorkerCrashed(f"the Dask cluster cancelled a task of the sweep ({reason}), "
@@ -269,15 +263,16 @@ class _Lost:
             return sorted(self.workers)
 
 
-def _rows(tasks: Sequence[Task]) -> str:
-    combination, symbol = tasks[0]
+def _rows(tasks: Sequence[Task], symbols: Sequence[str]) -> str:
+    _, combination = tasks[0]
     first = ", ".join(f"{key}={value!r}" for key, value in combination.items()) or "()"
+    where = symbols[0] if len(symbols) == 1 else f"{len(symbols)} symbols"
     if len(tasks) == 1:
-        return f"the row {first} of {symbol}"
-    return f"{len(tasks)} rows of {symbol} (the first: {first})"
+        return f"the row{'' if len(symbols) == 1 else 's'} {first} of {where}"
+    return f"{len(tasks)} combinations of {where} (the first: {first})"
 
 
-def _result(future: Any) -> list[dict[str, object]]:
+def _result(future: Any) -> list[Any]:
     try:
         return future.result()
     except ModuleNotFoundError as exc:

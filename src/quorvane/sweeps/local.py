@@ -2,8 +2,8 @@
 worker processes.
 
 Each worker receives the job and the data once, through the pool's
-initializer, and then only (combination, symbol) pairs; each task sends one
-row back.  Workers ignore Ctrl-C: the parent catches it (or the SIGTERM that
+initializer, and then only combinations; each task sends back the job's
+summary of that combination's runs on every symbol.  Workers ignore Ctrl-C: the parent catches it (or the SIGTERM that
 the command line turns into the same interrupt), stops them and lets the
 interrupt go on to the caller.  On Linux the workers also die with the
 parent, however it ends.
@@ -20,11 +20,9 @@ from typing import Any
 
 from .errors import WorkerCrashed
 from .progress import progress_bar
-from .task import Job, one_thread_per_job, run_row
+from .task import Job, Task, one_thread_per_job, run_task
 
-__all__ = ["Task", "run_local"]
-
-Task = tuple[Mapping[str, object], str]
+__all__ = ["run_local"]
 
 
 # The worker's share of the sweep, set once by the initializer.
@@ -65,31 +63,31 @@ def _die_with(parent: int) -> None:
         os._exit(1)
 
 
-def _work(combination: Mapping[str, object], symbol: str) -> dict[str, object]:
+def _work(task: Task) -> Any:
     assert _job is not None
-    return run_row(_job, combination, symbol, _data[symbol])
+    return run_task(_job, task, _data)
 
 
 def run_local(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
-              progress: bool) -> list[dict[str, object]]:
-    """The rows of ``tasks``, in their order, computed by ``jobs`` processes
-    (in this one when ``jobs`` is 1)."""
+              progress: bool, label: str = "sweep") -> list[Any]:
+    """The summaries of ``tasks``, in their order, computed by ``jobs``
+    processes (in this one when ``jobs`` is 1)."""
     if jobs <= 1 or len(tasks) <= 1:
         from threadpoolctl import threadpool_limits
 
-        rows = []
+        done = []
         # One job, one core, as in each worker process.
-        with progress_bar(len(tasks), progress, "sweep") as bar, threadpool_limits(1):
-            for combination, symbol in tasks:
-                rows.append(run_row(job, combination, symbol, data[symbol]))
+        with progress_bar(len(tasks), progress, label) as bar, threadpool_limits(1):
+            for task in tasks:
+                done.append(run_task(job, task, data))
                 bar.update()
-        return rows
-    return _run_pool(job, tasks, data, min(jobs, len(tasks)), progress)
+        return done
+    return _run_pool(job, tasks, data, min(jobs, len(tasks)), progress, label)
 
 
 def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: int,
-              progress: bool) -> list[dict[str, object]]:
-    rows: list[dict[str, object] | None] = [None] * len(tasks)
+              progress: bool, label: str) -> list[Any]:
+    rows: list[Any] = [None] * len(tasks)
     pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=_context(),
                                                   initializer=_init_worker,
                                                   initargs=(job, data, os.getpid()))
@@ -97,9 +95,8 @@ def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
     try:
         # The workers start at the first submission; the progress bar's
         # thread comes after, so that no thread is running when they fork.
-        futures = {pool.submit(_work, combination, symbol): index
-                   for index, (combination, symbol) in enumerate(tasks)}
-        with progress_bar(len(tasks), progress, "sweep") as bar:
+        futures = {pool.submit(_work, task): index for index, task in enumerate(tasks)}
+        with progress_bar(len(tasks), progress, label) as bar:
             for future in concurrent.futures.as_completed(futures):
                 rows[futures[future]] = future.result()
                 bar.update()
@@ -113,7 +110,7 @@ def _run_pool(job: Job, tasks: Sequence[Task], data: Mapping[str, Any], jobs: in
             pool.shutdown()
         else:
             _stop(pool)
-    return [row for row in rows if row is not None]
+    return rows
 
 
 def _context() -> Any:

@@ -1,5 +1,5 @@
-"""The progress bar of a sweep: on standard error, one step per finished row,
-and only where a person watches (standard error is a terminal)."""
+"""The progress bar of a sweep: on standard error, one step per finished
+combination, and only where a person watches (standard error is a terminal)."""
 
 from __future__ import annotations
 
@@ -22,5 +22,5 @@ def wanted(setting: bool | None) -> bool:
 def progress_bar(total: int, enabled: bool, label: str) -> Any:
     from tqdm import tqdm
 
-    return tqdm(total=total, disable=not enabled, file=sys.stderr, desc=label, unit="row",
+    return tqdm(total=total, disable=not enabled, file=sys.stderr, desc=label, unit="combination",
                 dynamic_ncols=True, leave=False)

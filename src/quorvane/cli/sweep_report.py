@@ -1,17 +1,21 @@
-"""Showing a sweep's table: the top rows as text, and a plot of the sort
-metric over the grid (:mod:`quorvane.outputs` writes the files)."""
+"""``sweep``'s presentation: the top rows as text, the overfitting figures,
+the rows as JSON, and a plot of the sort metric over the grid
+(:mod:`quorvane.outputs` writes the files).  The library returns the table;
+this module words and draws it."""
 
 from __future__ import annotations
 
 import logging
 import math
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
+
+from .formats import aligned, format_stat, plain
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["check_plot", "top_table", "plot"]
+__all__ = ["check_plot", "json_rows", "top_table", "plot"]
 
 # Statistics the text table shows beside the sort metric; the file has all.
 _SHOWN = ("total_return", "cagr", "sharpe", "max_drawdown", "trades")
@@ -31,24 +35,58 @@ def check_plot(path: str, dimensions: int) -> None:
 
 def top_table(frame: pandas.DataFrame, grid: Sequence[str], sort: str, top: int) -> str:
     """The first ``top`` rows as aligned text: the grid's parameters, the
-    symbol, the sort metric, a few headline statistics and any error."""
+    symbol, the sort metric, a few headline statistics (as ``run`` shows
+    them), whether a row is ranked, and any error."""
+    from quorvane.stats import DESCRIPTIONS
+
     shown = [*grid, "symbol"]
     for name in (sort, *_SHOWN):
         if name in frame.columns and name not in shown:
             shown.append(name)
     head = frame.head(top)
+    if "ranked" in head and not head["ranked"].all():
+        shown.append("ranked")
     if head["error"].notna().any():
         shown.append("error")
-    head = head[shown].copy()
-    if "error" in head:
-        head["error"] = head["error"].map(_short)
-    return str(head.to_string(index=False, float_format=_number, na_rep=""))
+    rows = [shown]
+    for record in head[shown].to_dict("records"):
+        cells = []
+        for name in shown:
+            value = record[name]
+            if name == "error":
+                cells.append(_short(value))
+            elif name == "ranked":
+                cells.append("yes" if value else "no")
+            elif name in DESCRIPTIONS:
+                cells.append(format_stat(name, _number(value)))
+            else:
+                cells.append(str(value))
+        rows.append(cells)
+    width = len(shown) - ("error" in shown)
+    lines = aligned([row[:width] for row in rows], left=(len(grid),))
+    if "error" not in shown:
+        return "\n".join(lines)
+    return "\n".join(f"{line}  {row[-1]}".rstrip() for line, row in zip(lines, rows))
 
 
-def _number(value: float) -> str:
-    if not math.isfinite(value):
-        return str(value)
-    return f"{value:.4f}"
+def _number(value: object) -> object:
+    """A table's cell as the statistics' own type: NaN and NA are None."""
+    import pandas as pd
+
+    if value is None or value is pd.NA:
+        return None
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    if hasattr(value, "item"):
+        return value.item()  # a numpy scalar
+    return value
+
+
+def json_rows(frame: pandas.DataFrame) -> list[dict[str, object]]:
+    """The rows as JSON objects: undefined figures null, values JSON cannot
+    hold as their repr."""
+    return [{str(name): plain(_number(value)) for name, value in record.items()}
+            for record in frame.to_dict("records")]
 
 
 def _short(text: object) -> str:

@@ -21,4 +21,7 @@ def __getattr__(name: str) -> object:
     if name == "sweep":
         from quorvane.sweeps import sweep
         return sweep
+    if name == "walk_forward":
+        from quorvane.walkforward.engine import walk_forward
+        return walk_forward
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -34,7 +34,7 @@ from quorvane import __version__, plugins
 from quorvane.messages import one_line
 from quorvane.sources import StrategySourceError
 
-from . import catalog, describe, run, sweep
+from . import catalog, describe, run, sweep, walkforward
 from .options import _DESCRIPTION, CliError, _loader, _Parser, common_parent, loading_parent
 from .process import TERMINATED_STATUS, Terminated, discard_stdout, results_only, sigterm_stops
 
@@ -49,7 +49,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
     common, loading = common_parent(), loading_parent()
-    for module in (catalog, describe, run, sweep):
+    for module in (catalog, describe, run, sweep, walkforward):
         module.register(commands, common, loading)
     return parser
 

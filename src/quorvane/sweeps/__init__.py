@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     import pandas
 
 __all__ = ["sweep", "default_jobs", "make_plan", "run_plan", "overfitting_figures",
-           "lookahead_findings", "Plan", "PORTFOLIO", "SweepError", "GridError", "WorkerCrashed",
+           "lookahead_findings", "union_dates", "Plan", "PORTFOLIO", "SweepError", "GridError", "WorkerCrashed",
            "DaskUnavailable"]
 
 # Row columns the sweep itself writes; a parameter may not take their names.
@@ -199,7 +199,7 @@ def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequenc
         from quorvane.data.calendar import infer_bars_per_year
         annualised = {symbol: infer_bars_per_year(bars.index)[0] for symbol, bars in frames.items()}
         if len(frames) > 1:
-            together = infer_bars_per_year(_union(frames))[0]
+            together = infer_bars_per_year(union_dates(frames))[0]
     job = Job(spec=job_spec, keywords=keywords, params=fixed, account=terms,
               annualised=annualised, universe=universe,
               symbols=tuple(symbols) if symbols is not None else None,
@@ -257,7 +257,8 @@ def lookahead_findings(found: Mapping[str, tuple[Any, list[str]]]) -> dict[str, 
     return {symbol: finding for symbol, (finding, _) in found.items()}
 
 
-def _union(frames: Mapping[str, Any]) -> Any:
+def union_dates(frames: Mapping[str, Any]) -> Any:
+    """The union of the symbols' dates, rising: the dates of their portfolio."""
     indexes = [bars.index for bars in frames.values()]
     return indexes[0].append(indexes[1:]).unique().sort_values()
 

@@ -63,7 +63,8 @@ class Stitched:
 
 
 def stitch(folds: Sequence[Fold], chosen: Sequence[int], returns: ByRun, held: ByRun,
-           cost_rate: float, bars_per_year: float) -> Stitched:
+           cost_rate: float, bars_per_year: float, *, offset: int = 0,
+           in_sample_cagr: Sequence[float] | np.ndarray | None = None) -> Stitched:
     """Stitch the chosen runs' test windows.
 
     ``returns[run]`` is a run's per-bar returns over all the bars and
@@ -73,6 +74,10 @@ def stitch(folds: Sequence[Fold], chosen: Sequence[int], returns: ByRun, held: B
     the chosen runs only: a dict, a list, or an array with one row per run
     (``matrix.T`` of bars x runs) will do.  ``cost_rate`` is ``k``, a
     fraction of the value traded.
+
+    A worker that scored the runs may send less: ``returns[run]`` from bar
+    ``offset`` on (the first test window's first bar or earlier), with each
+    fold's chosen run's cagr over its train window in ``in_sample_cagr``.
     """
     if len(folds) == 0 or len(chosen) != len(folds):
         raise ValueError(f"need one chosen run per fold, got {len(chosen)} for {len(folds)} folds")
@@ -91,12 +96,13 @@ def stitch(folds: Sequence[Fold], chosen: Sequence[int], returns: ByRun, held: B
         costs[j] = cost_rate * float(np.abs(weights - before).sum())
         series = np.asarray(returns[run], dtype=np.float64)
         rows = out[fold.test_start - start:fold.test_end - start]
-        rows[:] = series[fold.test_start:fold.test_end]
+        rows[:] = series[fold.test_start - offset:fold.test_end - offset]
         rows[0] = max(-1.0, (1.0 + rows[0]) * (1.0 - costs[j]) - 1.0)
         by_fold[j] = np.prod(1.0 + rows) - 1.0
         sharpe[j] = window_scores(rows, "sharpe", bars_per_year)
         in_sample[j] = window_scores(series[fold.train_start:fold.train_end], "cagr",
-                                     bars_per_year)
+                                     bars_per_year) if in_sample_cagr is None \
+            else in_sample_cagr[j]
         previous = run
     cagr = float(window_scores(out, "cagr", bars_per_year))
     mean_in = float(np.mean(in_sample))

@@ -14,6 +14,9 @@ from quorvane.walkforward import (CalendarLength, Fold, boundary_closes, choose,
 
 B = 252
 
+# Sweeps fork their workers after the data reader started its thread.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+
 
 # -- lengths and windows ---------------------------------------------------------
 
@@ -158,3 +161,98 @@ def test_walk_forward_equals_a_plain_loop(runs, select, train, test, anchored):
 def test_an_undefined_score_is_chosen_only_when_every_score_is():
     nan = np.nan
     assert choose([[nan, nan, nan], [nan, -1.0, 3.0], [2.0, nan, 2.0]]).tolist() == [0, 2, 0]
+
+
+# -- end to end: the command and the API against the plain loop --------------------
+
+def _universe(folder):
+    frames = {}
+    for seed, symbol in enumerate(["AAA", "BBB"]):
+        rng = np.random.default_rng(seed + 40)
+        close = 50 * np.exp(np.cumsum(rng.normal(0.0003, 0.015, 300)))
+        frame = pd.DataFrame({"date": pd.bdate_range("2021-01-04", periods=300),
+                              "open": close * (1 + rng.normal(0, 0.003, 300)),
+                              "high": close * 1.01, "low": close * 0.99, "close": close,
+                              "volume": 1e4})
+        frame.to_csv(folder / f"{symbol}.csv", index=False)
+        frames[symbol] = frame.set_index("date")
+    return frames
+
+
+def _reference(frames, periods, train, test, select, k, **account):
+    """Every combination's returns and held weights from single runs, then
+    the plain loop over the written rules."""
+    from quorvane.backtest import portfolio, run_strategy
+    from quorvane.data import normalise_bars
+    from quorvane.strategy_loader import load_strategy
+
+    columns, held = [], []
+    for period in periods:
+        runs = {symbol: run_strategy(load_strategy("sma_momentum", ma_period=period),
+                                     normalise_bars(bars), **account)
+                for symbol, bars in frames.items()}
+        main = portfolio(runs) if len(runs) > 1 else next(iter(runs.values()))
+        columns.append(main.returns.to_numpy())
+        held.append(np.asarray(main.weights).reshape(len(main.dates), -1))
+    dates = main.dates
+    return plain_walk_forward(dates, np.column_stack(columns), np.stack(held),
+                              parse_length(train), parse_length(test), False, select, k)
+
+
+@pytest.mark.parametrize("symbols, train, test, select", [
+    (["AAA"], 60, 25, "sharpe"), (["AAA", "BBB"], "3m", "1m", "sortino"),
+])
+def test_walk_forward_end_to_end_equals_the_plain_loop(tmp_path, symbols, train, test, select):
+    import json
+    import subprocess
+    import sys
+
+    import quorvane
+
+    frames = {symbol: bars for symbol, bars in _universe(tmp_path).items() if symbol in symbols}
+    periods = [5, 10, 15, 20, 30]
+    picks, curve, cagr, efficiency = _reference(frames, periods, train, test, select, 0.0008,
+                                                commission=5, slippage=3, fill="next-open")
+    data = tmp_path / f"{symbols[0]}.csv" if len(symbols) == 1 else tmp_path
+    options = dict(train=train, test=test, select=select, commission=5, slippage=3,
+                   fill="next-open")
+    result = quorvane.walk_forward("sma_momentum", {"ma_period": periods}, data, jobs=2,
+                                   **options)
+    assert [params["ma_period"] for params in result.chosen] == [periods[p] for p in picks]
+    np.testing.assert_allclose(result.equity.to_numpy(), curve, rtol=1e-12)
+    assert result.efficiency == pytest.approx(efficiency, rel=1e-12)
+    assert result.stats["cagr"] == pytest.approx(cagr, rel=1e-12)
+    assert result.summary()["folds"] == len(picks) == len(result.folds)
+
+    equity = tmp_path / "equity.csv"
+    done = subprocess.run(
+        [sys.executable, "-m", "quorvane", "walkforward", "sma_momentum", "--grid",
+         "ma_period=5,10,15,20,30", "--data", str(data), "--train", str(train), "--test",
+         str(test), "--select", select, "--commission", "5", "--slippage", "3", "--fill",
+         "next-open", "--json", "--equity", str(equity), "--jobs", "1"],
+        capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert set(document) == {"folds", "stats", "efficiency", "deflated_sharpe", "pbo", "trials",
+                             "lookahead"}
+    assert [fold["params"] for fold in document["folds"]] == result.chosen
+    assert document["efficiency"] == pytest.approx(efficiency, rel=1e-12)
+    assert document["stats"] == pytest.approx(result.stats, rel=1e-12)
+    np.testing.assert_allclose(pd.read_csv(equity)["equity"], curve, rtol=1e-12)
+
+
+def test_local_and_dask_engines_give_the_same_walk_forward(tmp_path):
+    pytest.importorskip("distributed")
+    import quorvane
+
+    _universe(tmp_path)
+    options = dict(train="2m", test="1m", commission=2, jobs=2)
+    local = quorvane.walk_forward("dual_sma_momentum", {"fast_period": [5, 10],
+                                                        "slow_period": [20, 40]}, tmp_path,
+                                  **options)
+    on_dask = quorvane.walk_forward("dual_sma_momentum", {"fast_period": [5, 10],
+                                                          "slow_period": [20, 40]}, tmp_path,
+                                    dask="local", **options)
+    pd.testing.assert_frame_equal(local.folds, on_dask.folds)
+    pd.testing.assert_series_equal(local.equity, on_dask.equity)
+    assert local.summary().equals(on_dask.summary())

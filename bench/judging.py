@@ -11,7 +11,13 @@ statistics and the look-ahead check add to the work they judge.
 - the cross-validation (16 blocks) of 50 and 500 trials against the 50 rows
   of a 50-value sweep;
 - the look-ahead check against the strategy's own signal time (target 1.5),
-  beside its floor: the three calls of the strategy on the cut bars alone.
+  beside its floor: the three calls of the strategy on the cut bars alone;
+- a whole 50-value sweep (``quorvane.sweep`` on bars in memory, one job)
+  with its overfitting figures against the same sweep without them (the
+  per-block sums and the figures replaced by nothing; target: at most 10%
+  more);
+- a walk-forward of 10 folds over the same 50 values against that sweep
+  (target: at most 1.3 times), both with their look-ahead check.
 
 Times are the process's CPU time (less disturbed than wall time by other
 work on a shared machine; every step here runs in this process), ratios are
@@ -35,6 +41,8 @@ sys.path.insert(0, str(BENCH))
 
 import make_bars  # noqa: E402
 
+import quorvane  # noqa: E402
+import quorvane.sweeps as sweeps  # noqa: E402
 from quorvane.backtest import run_strategy  # noqa: E402
 from quorvane.lookahead import find_lookahead  # noqa: E402
 from quorvane.overfitting import block_sums, pbo  # noqa: E402
@@ -89,16 +97,49 @@ def main() -> None:
                 ("look-ahead check / signals", check / signals)):
             ratios.setdefault(name, []).append(value)
 
-    print(f"{count:,} bars, {rounds} round(s), best of {repeat} per timing")
-    for name, values in rows.items():
-        print(f"  {name:<42} {min(values) * 1e3:10.2f} ms")
-    targets = {"(50 x block sums + pbo of 50) / 50 rows": 0.10, "look-ahead check / signals": 1.5}
+    values = 4 if args.smoke else 50
+    grid = {"ma_period": list(range(5, 5 * values + 1, 5))}
+    test = count // 11
+    # Imports and first calls outside the timings.
+    without_overfitting({"ma_period": [5]}, bars)
+    quorvane.walk_forward("sma_momentum", {"ma_period": [5, 10]}, bars, train=test, test=test,
+                          jobs=1)
+    for _ in range(rounds):
+        plain = best_of(lambda: without_overfitting(grid, bars), 1)
+        judged = best_of(lambda: quorvane.sweep("sma_momentum", grid, bars, jobs=1), 1)
+        walk = best_of(lambda: quorvane.walk_forward("sma_momentum", grid, bars, train=test,
+                                                     test=test, jobs=1), 1)
+        for name, value in (("sweep without overfitting figures", plain),
+                            ("sweep with them", judged), ("walk-forward, 10 folds", walk)):
+            rows.setdefault(name, []).append(value)
+        ratios.setdefault("sweep with / without overfitting figures", []).append(judged / plain)
+        ratios.setdefault("walk-forward / sweep", []).append(walk / judged)
+
+    print(f"{count:,} bars, {rounds} round(s), best of {repeat} per timing "
+          f"(the sweeps and the walk-forward: one each per round, {values} values)")
+    for name, values_ in rows.items():
+        print(f"  {name:<42} {min(values_) * 1e3:10.2f} ms")
+    targets = {"(50 x block sums + pbo of 50) / 50 rows": 0.10, "look-ahead check / signals": 1.5,
+               "sweep with / without overfitting figures": 1.10, "walk-forward / sweep": 1.3}
     for name, values in ratios.items():
         ratio = statistics.median(values)
         target = targets.get(name)
         verdict = "" if target is None else \
             f"  (target <= {target:g}: {'ok' if ratio <= target else 'MISS'})"
         print(f"  {name:<42} {ratio:10.3f}{verdict}")
+
+
+def without_overfitting(grid: dict[str, list[int]], bars: object) -> object:
+    """The same sweep with the per-block sums and the figures replaced by nothing."""
+    import quorvane.overfitting as overfitting
+
+    sums, figures = overfitting.block_sums, sweeps.overfitting_figures
+    overfitting.block_sums = lambda returns, blocks=16: None  # type: ignore[assignment]
+    sweeps.overfitting_figures = lambda *args: {}  # type: ignore[assignment]
+    try:
+        return quorvane.sweep("sma_momentum", grid, bars, jobs=1)
+    finally:
+        overfitting.block_sums, sweeps.overfitting_figures = sums, figures
 
 
 if __name__ == "__main__":

@@ -39,8 +39,19 @@ class _AccountResult:
         self.bars_per_year_reason = bars_per_year_reason
         self.benchmark = benchmark
         self._market = market
-        self._ledger = market.run(options)
-        self.stats: dict[str, float | int | None] = self._statistics()
+
+    @cached_property
+    def _ledger(self) -> Ledger:
+        # A pass with detail has the equity and the sums too: a result read
+        # for its units first (a walk-forward's chosen runs) runs the account once.
+        detail = self.__dict__.get("_detail")
+        return detail if detail is not None else self._market.run(self.options)
+
+    @cached_property
+    def stats(self) -> dict[str, float | int | None]:
+        """Every statistic (``docs/backtest.rst``): plain floats and ints,
+        None where undefined."""
+        return self._statistics()
 
     def _statistics(self) -> dict[str, float | int | None]:
         summary = self._ledger.summary
@@ -55,7 +66,11 @@ class _AccountResult:
 
     @cached_property
     def _detail(self) -> Ledger:
-        # The same pass again, keeping cash, units and the records.
+        # The same pass again, keeping cash, units and the records; or the
+        # first pass, when nothing asked for the equity before.
+        ledger = self.__dict__.get("_ledger")
+        if ledger is not None and ledger.units is not None:
+            return ledger  # type: ignore[no-any-return]
         return self._market.run(self.options, detail=True)
 
     @property
@@ -96,9 +111,10 @@ class _AccountResult:
         marks = closes
         if np.isnan(closes).any():
             marks = pd.DataFrame(closes).ffill().fillna(0.0).to_numpy()
+        units = self._units  # first: the pass with detail serves the equity too
         equity = self._ledger.equity[:, None]
         with np.errstate(divide="ignore", invalid="ignore"):
-            weights = self._units * marks / equity
+            weights = units * marks / equity
         weights[np.broadcast_to(equity == 0.0, weights.shape)] = 0.0
         return weights
 

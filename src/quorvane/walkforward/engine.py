@@ -180,8 +180,10 @@ def score_summary(job: Job, runs: Runs) -> dict[str, Any]:
     year = result.bars_per_year
     select = job.options["select"]
     scores = fold_scores(returns, folds, select, year)
-    trades = int(result.stats["trades"])
-    if trades < job.options["min_trades"]:
+    least = job.options["min_trades"]
+    # The statistics cost a pass over the equity: read only when asked for.
+    trades = int(result.stats["trades"]) if least else 0
+    if trades < least:
         scores = np.full(len(folds), np.nan)  # never chosen
     return {"error": None, "scores": scores,
             "cagr": fold_scores(returns, folds, "cagr", year),

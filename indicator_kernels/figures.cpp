@@ -1,6 +1,7 @@
 // The figures of an equity curve that the statistics need, in one pass and
 // without the per-bar arrays: the per-bar returns and the benchmark's, their
-// moments and co-moment, the downside, the drawdown and its longest run.
+// moments and co-moment, the downside, the drawdown and its longest run; and
+// the per-block power sums of the returns that judge a search.
 //
 // numpy would make an array for each of returns, benchmark returns and
 // drawdown, and pass over them a dozen times; for a million bars, filling
@@ -80,7 +81,74 @@ Figures measure(const double* equity, const double* curve, Py_ssize_t n) {
     return f;
 }
 
+// Sums of 1, r, r^2, r^3 and r^4 per block, r the per-bar returns of equity
+// as measure() reads them: blocks of n / blocks returns, then the rest. Each
+// block adds its values in runs of kRun, so that rounding grows with the
+// number of runs, not of values (pairwise summation's gain at no cost).
+constexpr Py_ssize_t kRun = 256;
+
+void power_sums(const double* equity, Py_ssize_t n, Py_ssize_t blocks, double* out) {
+    const Py_ssize_t length = n / blocks;
+    double previous = 1.0;
+    for (Py_ssize_t row = 0; row <= blocks; ++row) {
+        const Py_ssize_t begin = row * length;
+        const Py_ssize_t end = row < blocks ? begin + length : n;
+        double s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0;
+        for (Py_ssize_t start = begin; start < end; start += kRun) {
+            const Py_ssize_t stop = std::min(end, start + kRun);
+            double r1 = 0.0, r2 = 0.0, r3 = 0.0, r4 = 0.0;
+            for (Py_ssize_t t = start; t < stop; ++t) {
+                const double e = equity[t];
+                const double r = previous == 0.0 ? 0.0 : e / previous - 1.0;
+                previous = e;
+                const double square = r * r;
+                r1 += r;
+                r2 += square;
+                r3 += square * r;
+                r4 += square * square;
+            }
+            s1 += r1;
+            s2 += r2;
+            s3 += r3;
+            s4 += r4;
+        }
+        double* sums = out + 5 * row;
+        sums[0] = static_cast<double>(end - begin);
+        sums[1] = s1;
+        sums[2] = s2;
+        sums[3] = s3;
+        sums[4] = s4;
+    }
+}
+
 }  // namespace
+
+extern const char curve_block_sums_doc[] =
+    "curve_block_sums(equity, blocks, out, /)\n--\n\n"
+    "Per-block sums of the per-bar returns r of equity (as curve_figures reads\n"
+    "them) into out, (blocks + 1) * 5 values: for each of blocks blocks of\n"
+    "len(equity) // blocks returns, then for the returns after the last block,\n"
+    "(count, sum r, sum r**2, sum r**3, sum r**4).";
+
+PyObject* curve_block_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_arg_count("curve_block_sums", nargs, 3)) return nullptr;
+    Float64Buffer equity, out;
+    Py_ssize_t blocks = 0;
+    if (!equity.acquire(args[0], "equity", false) || !parse_int(args[1], "blocks", 1, &blocks)) {
+        return nullptr;
+    }
+    if (blocks > PY_SSIZE_T_MAX / 5 - 1) {
+        PyErr_SetString(PyExc_ValueError, "blocks is too large");
+        return nullptr;
+    }
+    if (!out.acquire(args[2], "out", true, (blocks + 1) * 5) || !check_separate("out", out, equity, "equity")) {
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    power_sums(equity.data(), equity.size(), blocks, out.mutable_data());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
 
 extern const char curve_figures_doc[] =
     "curve_figures(equity, benchmark, /)\n--\n\n"

@@ -81,10 +81,12 @@ extern const char rsi_doc[];
 extern const char macd_doc[];
 
 // The account of a backtest (account.cpp), and the figures of its equity
-// curve (figures.cpp).
+// curve and the per-block sums of its returns (figures.cpp).
 PyObject* account(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* curve_figures(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* curve_block_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 extern const char account_doc[];
 extern const char curve_figures_doc[];
+extern const char curve_block_sums_doc[];
 
 }  // namespace indicator_kernels

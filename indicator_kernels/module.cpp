@@ -136,7 +136,7 @@ constexpr const char module_doc[] =
     "Compiled loops over float64 arrays: behind quorvane.indicators, window sums\n"
     "and moments and first-order recurrences (outputs passed in and filled, NaN\n"
     "during the warm-up); behind quorvane.backtest, the account and the figures\n"
-    "of its equity curve.";
+    "of its equity curve and the per-block sums of its returns.";
 
 // METH_FASTCALL functions go into the table's PyCFunction slot; the cast
 // through void(*)() keeps the compiler from warning about the changed type.
@@ -156,6 +156,7 @@ PyMethodDef methods[] = {
     {"macd", as_method(macd), METH_FASTCALL, macd_doc},
     {"account", as_method(account), METH_FASTCALL, account_doc},
     {"curve_figures", as_method(curve_figures), METH_FASTCALL, curve_figures_doc},
+    {"curve_block_sums", as_method(curve_block_sums), METH_FASTCALL, curve_block_sums_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -116,3 +116,15 @@ def test_undefined_sharpe_ratios_give_none():
     too_short = [block_sums(rng.normal(0, 0.01, 15), 16) for _ in range(3)]  # no whole block
     assert pbo(too_short) is None
 
+
+
+@pytest.mark.parametrize("n, blocks, wiped", [(1003, 16, False), (500, 4, True), (7, 16, False)])
+def test_block_sums_of_an_equity_curve_equal_those_of_its_returns(n, blocks, wiped):
+    from quorvane.overfitting import curve_block_sums
+    from quorvane.stats import bar_returns
+
+    equity = np.cumprod(1 + np.random.default_rng(n).normal(0, 0.02, n))
+    if wiped:
+        equity[n // 2:] = 0.0  # a wiped-out account earns nothing more
+    np.testing.assert_allclose(curve_block_sums(equity, blocks),
+                               block_sums(bar_returns(equity), blocks), rtol=1e-12, atol=1e-15)

@@ -28,7 +28,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-__all__ = ["Moments", "block_sums", "deflated_sharpe", "deflated_sharpe_ratio",
+__all__ = ["Moments", "block_sums", "curve_block_sums", "deflated_sharpe", "deflated_sharpe_ratio",
            "expected_max_sharpe", "moments", "pbo", "sharpe_ratios"]
 
 _NORMAL = NormalDist()
@@ -73,6 +73,25 @@ def block_sums(returns: object, blocks: int = 16) -> np.ndarray:
     out = np.empty((blocks + 1, 5))
     _power_sums(r[:blocks * length].reshape(blocks, length), out[:blocks])
     _power_sums(r[blocks * length:].reshape(1, -1), out[blocks:])
+    return out
+
+
+def curve_block_sums(equity: object, blocks: int = 16) -> np.ndarray:
+    """:func:`block_sums` of the per-bar returns of an equity curve that
+    starts from 1 (``quorvane.stats.bar_returns(equity)``), in one compiled
+    pass without the returns' array: what a sweep's worker computes beside
+    each row.  Equal to ``block_sums(bar_returns(equity), blocks)`` but for
+    the order of summation."""
+    from quorvane import _kernels
+
+    _check_blocks(blocks)
+    curve = np.ascontiguousarray(equity, dtype=np.float64)
+    if curve.ndim != 1:
+        raise ValueError(f"an equity curve must be one-dimensional, got shape {curve.shape}")
+    out = np.empty((blocks + 1, 5))
+    _kernels.curve_block_sums(curve, int(blocks), out.reshape(-1))
+    if not np.isfinite(out).all():
+        raise ValueError("per-bar returns must be finite numbers")
     return out
 
 

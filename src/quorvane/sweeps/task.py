@@ -327,7 +327,7 @@ def sweep_summary(job: Job, runs: Runs) -> dict[str, Any]:
     """A sweep's share of one task: its rows (each symbol's, then the
     portfolio's) as plain dicts, the per-block sums of each row's per-bar
     returns (None for a failed row) and the look-ahead findings."""
-    from quorvane.overfitting import block_sums
+    from quorvane.overfitting import curve_block_sums
 
     rows: list[dict[str, object]] = []
     sums: list[Any] = []
@@ -342,6 +342,6 @@ def sweep_summary(job: Job, runs: Runs) -> dict[str, Any]:
         else:
             row.update(result.stats)
             row["error"] = None
-            sums.append(block_sums(result.returns.to_numpy(), job.blocks))
+            sums.append(curve_block_sums(result.equity.to_numpy(), job.blocks))
         rows.append(row)
     return {"rows": rows, "sums": sums, "lookahead": runs.lookahead}

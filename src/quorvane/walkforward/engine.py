@@ -168,7 +168,7 @@ def score_summary(job: Job, runs: Runs) -> dict[str, Any]:
     """The first pass's share of one combination: each fold's train score
     and the run's cagr over each train window, its score over all the bars,
     its trades, its per-block sums and the look-ahead findings."""
-    from quorvane.overfitting import block_sums
+    from quorvane.overfitting import curve_block_sums
 
     folds: list[Fold] = job.options["folds"]
     result = _main_run(runs)
@@ -188,8 +188,8 @@ def score_summary(job: Job, runs: Runs) -> dict[str, Any]:
     return {"error": None, "scores": scores,
             "cagr": fold_scores(returns, folds, "cagr", year),
             "full": float(window_scores(returns, select, year)),
-            "sums": block_sums(returns, job.blocks), "trades": trades, "bars_per_year": year,
-            "lookahead": runs.lookahead}
+            "sums": curve_block_sums(result.equity.to_numpy(), job.blocks), "trades": trades,
+            "bars_per_year": year, "lookahead": runs.lookahead}
 
 
 def curve_summary(job: Job, runs: Runs) -> dict[str, Any]:

@@ -5,9 +5,10 @@ statistics and the look-ahead check add to the work they judge.
     python bench/judging.py            # 1,000,000 bars, 5 rounds, about a minute
     python bench/judging.py --smoke    # 20,000 bars, one round, seconds: for CI
 
-- per-block sums of one row's per-bar returns against the backtest of that
-  row (what a sweep worker adds to each row; target with the cross-validation
-  below: at most 10% of a sweep);
+- per-block sums of one row's per-bar returns (from its equity curve, as a
+  sweep worker computes them beside its row) against the backtest of that
+  row with its statistics (target with the cross-validation below: at most
+  10% of a sweep);
 - the cross-validation (16 blocks) of 50 and 500 trials against the 50 rows
   of a 50-value sweep;
 - the look-ahead check against the strategy's own signal time (target 1.5),
@@ -45,7 +46,7 @@ import quorvane  # noqa: E402
 import quorvane.sweeps as sweeps  # noqa: E402
 from quorvane.backtest import run_strategy  # noqa: E402
 from quorvane.lookahead import find_lookahead  # noqa: E402
-from quorvane.overfitting import block_sums, pbo  # noqa: E402
+from quorvane.overfitting import block_sums, curve_block_sums, pbo  # noqa: E402
 from quorvane.strategy_loader import load_strategy  # noqa: E402
 
 
@@ -70,7 +71,7 @@ def main() -> None:
     bars = make_bars.bars(count)
     strategy = load_strategy("sma_momentum", ma_period=20)
     result = run_strategy(strategy, bars)
-    returns = result.returns.to_numpy()
+    equity = result.equity.to_numpy()
     positions = result.positions.to_numpy()
     rng = np.random.default_rng(1)
     trials = {size: np.stack([block_sums(rng.normal(0.0, 0.01, 2_000), 16) for _ in range(size)])
@@ -79,8 +80,9 @@ def main() -> None:
     rows: dict[str, list[float]] = {}
     ratios: dict[str, list[float]] = {}
     for _ in range(rounds):
-        row = best_of(lambda: run_strategy(strategy, bars), repeat)
-        sums = best_of(lambda: block_sums(returns, 16), repeat)
+        # The statistics read the account's pass: the whole of a sweep's row.
+        row = best_of(lambda: run_strategy(strategy, bars).stats, repeat)
+        sums = best_of(lambda: curve_block_sums(equity, 16), repeat)
         signals = best_of(lambda: strategy.generate_signals(bars), repeat)
         cuts = best_of(lambda: [strategy.generate_signals(bars.iloc[:int(count * share)])
                                 for share in (0.25, 0.5, 0.75)], repeat)
@@ -133,13 +135,13 @@ def without_overfitting(grid: dict[str, list[int]], bars: object) -> object:
     """The same sweep with the per-block sums and the figures replaced by nothing."""
     import quorvane.overfitting as overfitting
 
-    sums, figures = overfitting.block_sums, sweeps.overfitting_figures
-    overfitting.block_sums = lambda returns, blocks=16: None  # type: ignore[assignment]
+    sums, figures = overfitting.curve_block_sums, sweeps.overfitting_figures
+    overfitting.curve_block_sums = lambda equity, blocks=16: None  # type: ignore[assignment]
     sweeps.overfitting_figures = lambda *args: {}  # type: ignore[assignment]
     try:
         return quorvane.sweep("sma_momentum", grid, bars, jobs=1)
     finally:
-        overfitting.block_sums, sweeps.overfitting_figures = sums, figures
+        overfitting.curve_block_sums, sweeps.overfitting_figures = sums, figures
 
 
 if __name__ == "__main__":

@@ -133,17 +133,16 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
                                   take_profit=take_profit, trailing_stop=trailing_stop,
                                   bars_per_year=bars_per_year, benchmark=benchmark),
                      jobs=jobs, dask=dask, progress=progress, strategy_paths=strategy_paths,
-                     blocks=pbo_blocks, lookahead=lookahead_check)
+                     blocks=pbo_blocks, lookahead=lookahead_check, min_trades=min_trades)
     _check_sort(sort, plan.columns)
-    min_trades = _check_min_trades(min_trades)
     summaries = run_plan(plan, plan.job, list(enumerate(plan.combinations)))
     names = [*plan.frames, *([PORTFOLIO] if len(plan.frames) > 1 else [])]
     # Symbol by symbol, each in grid order: the order ties keep.
     rows = [summary["rows"][i] for i in range(len(names)) for summary in summaries]
     sums = [summary["sums"][i] for i in range(len(names)) for summary in summaries]
     ranked = [row["error"] is None and not (isinstance(row.get("trades"), int)
-                                            and row["trades"] < min_trades) for row in rows]
-    table = _table(rows, plan.columns, sort, ascending, ranked if min_trades else None)
+                                            and row["trades"] < plan.min_trades) for row in rows]
+    table = _table(rows, plan.columns, sort, ascending, ranked if plan.min_trades else None)
     table.attrs["overfitting"] = overfitting_figures(
         [row["symbol"] for row in rows], sums, ranked, plan.job.blocks)
     if lookahead_check:
@@ -155,8 +154,9 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
 @dataclass(frozen=True)
 class Plan:
     """A sweep ready to run: the job every task shares, the bars, the
-    combinations in grid order, the table's parameter columns, and the
-    engine (``workers`` local processes or Dask workers, ``dask``)."""
+    combinations in grid order, the table's parameter columns, the engine
+    (``workers`` local processes or Dask workers, ``dask``) and the fewest
+    trades a row needs to be ranked."""
 
     job: Job
     frames: dict[str, Any]
@@ -165,13 +165,14 @@ class Plan:
     workers: int
     dask: Any
     progress: bool
+    min_trades: int = 0
 
 
 def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequence[str] | None,
               params: Mapping[str, object] | None, class_name: str | None,
               account: Mapping[str, Any], jobs: int | None, dask: Any, progress: bool | None,
               strategy_paths: Sequence[str | os.PathLike[str]], blocks: int = 16,
-              lookahead: bool = False) -> Plan:
+              lookahead: bool = False, min_trades: int = 0) -> Plan:
     """Check everything a sweep (or a walk-forward) is given and read the
     data, before any work: a :class:`SweepError` says what is wrong."""
     from .progress import wanted
@@ -182,6 +183,7 @@ def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequenc
         raise SweepError("jobs sets the local processes or the workers of dask='local'; a "
                          "running cluster has the workers it has")
     _check_blocks(blocks)
+    least = _check_min_trades(min_trades)
     if isinstance(dask, str) and dask == "local":
         from .dask import start_fork_server
         start_fork_server()
@@ -205,7 +207,7 @@ def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequenc
               symbols=tuple(symbols) if symbols is not None else None,
               portfolio_bars_per_year=together, blocks=blocks, lookahead=lookahead)
     return Plan(job, frames, combinations(grid_values), columns, jobs or default_jobs(), dask,
-                wanted(progress))
+                wanted(progress), least)
 
 
 def run_plan(plan: Plan, job: Job, tasks: Sequence[Task], label: str = "sweep") -> list[Any]:

@@ -101,35 +101,33 @@ def walk_forward(spec: Any, grid: Mapping[str, Any], data: Any = None, *, train:
         test_length = parse_length(test, "test")
     except ValueError as exc:
         raise SweepError(str(exc)) from None
-    if isinstance(min_trades, bool) or not isinstance(min_trades, int) or min_trades < 0:
-        raise SweepError(f"min_trades must be a whole number >= 0, got {min_trades!r}")
     plan = make_plan(spec, grid, data, symbols=symbols, params=params, class_name=class_name,
                      account=dict(commission=commission, slippage=slippage, fill=fill,
                                   rebalance=rebalance, stop_loss=stop_loss,
                                   take_profit=take_profit, trailing_stop=trailing_stop,
                                   bars_per_year=bars_per_year, benchmark=benchmark),
                      jobs=jobs, dask=dask, progress=progress, strategy_paths=strategy_paths,
-                     blocks=pbo_blocks, lookahead=lookahead_check)
+                     blocks=pbo_blocks, lookahead=lookahead_check, min_trades=min_trades)
     dates = next(iter(plan.frames.values())).index if len(plan.frames) == 1 \
         else union_dates(plan.frames)
     try:
         folds = make_folds(dates, train_length, test_length, anchored=anchored)
     except ValueError as exc:
         raise SweepError(str(exc)) from None
-    options = {"folds": folds, "select": select, "min_trades": min_trades}
+    options = {"folds": folds, "select": select, "min_trades": plan.min_trades}
     scoring = dataclasses.replace(plan.job, summary=score_summary, options=options)
     scored = run_plan(plan, scoring, list(enumerate(plan.combinations)), "walk-forward")
     usable = [item for item in scored if item["error"] is None]
     if not usable:
         first = next(item["error"] for item in scored)
         raise SweepError(f"no combination could be backtested; the first: {first}")
-    rate = float(scoring.account["commission"] + scoring.account["slippage"]) / 10_000.0
+    rate = (float(commission) + float(slippage)) / 10_000.0  # checked by make_plan
     year = usable[0]["bars_per_year"]
     table = np.array([item["scores"] for item in scored])  # runs x folds
-    chosen = choose(table.T)
+    chosen = [int(run) for run in choose(table.T)]
     full = np.array([item["full"] for item in scored])
     winner = int(choose(full.reshape(1, -1))[0])
-    wanted = sorted({*map(int, chosen), winner})
+    wanted = sorted({*chosen, winner})
     curving = dataclasses.replace(plan.job, summary=curve_summary, lookahead=False,
                                   options={"folds": folds})
     curves = dict(zip(wanted, run_plan(plan, curving, [(i, plan.combinations[i]) for i in wanted],
@@ -142,7 +140,7 @@ def walk_forward(spec: Any, grid: Mapping[str, Any], data: Any = None, *, train:
     held = sum(int(curves[run]["held"][j]) for j, run in enumerate(chosen))
     symbols_of_runs = list(plan.frames)
     name = PORTFOLIO if len(symbols_of_runs) > 1 else symbols_of_runs[0]
-    ranked = [item["error"] is None and item["trades"] >= min_trades for item in scored]
+    ranked = [item["error"] is None and item["trades"] >= plan.min_trades for item in scored]
     overfitting = overfitting_figures([name] * len(scored), [item["sums"] for item in scored],
                                       ranked, plan.job.blocks)[name]
     found = lookahead_findings(scored[0]["lookahead"]) if lookahead_check and scored else None

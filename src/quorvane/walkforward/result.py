@@ -46,7 +46,7 @@ class WalkForward:
 
     def __init__(self, *, dates: pd.DatetimeIndex, folds: Sequence[Fold],
                  combinations: Sequence[Mapping[str, object]], parameters: Sequence[str],
-                 fixed: Mapping[str, object], chosen: np.ndarray, scores: np.ndarray,
+                 fixed: Mapping[str, object], chosen: Sequence[int], scores: np.ndarray,
                  stitched: Stitched, exposure: float, bars_per_year: int, select: str,
                  train: Length, test: Length, anchored: bool, winner: int,
                  winner_returns: np.ndarray, overfitting: Mapping[str, Any],

@@ -25,7 +25,7 @@ from quorvane import _kernels
 from .data.calendar import infer_bars_per_year
 
 __all__ = ["DESCRIPTIONS", "CurveFigures", "bar_returns", "benchmark_figures", "buy_and_hold",
-           "curve_figures", "drawdown", "infer_bars_per_year", "statistics", "trade_figures"]
+           "curve_figures", "drawdown", "format_stat", "infer_bars_per_year", "statistics", "trade_figures"]
 
 # Name -> what it measures.  The order is the order of the table and of the
 # JSON object.
@@ -55,6 +55,33 @@ DESCRIPTIONS: dict[str, str] = {
     "costs": "commission and slippage paid, in starting equity",
     "bars_per_year": "bars per year used to annualise",
 }
+
+# How a statistic is shown: as a percentage (with its sign where the sign
+# tells a gain from a loss), or as a plain number.
+_PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
+            "avg_trade_return", "best_trade_return", "worst_trade_return",
+            "buy_and_hold_return", "alpha", "costs"}
+_SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
+           "worst_trade_return", "buy_and_hold_return", "alpha"}
+
+
+def format_stat(name: str, value: object) -> str:
+    """A statistic as the command line's table and a result's summary show
+    it: ``+12.34%`` for a return, ``1.23`` for a ratio, ``1,234`` for a
+    count, ``n/a`` for None."""
+    if value is None:
+        return "n/a"
+    if isinstance(value, int):
+        return f"{value:,}"
+    assert isinstance(value, float)
+    if not math.isfinite(value):
+        return str(value)
+    if name in _PERCENT:
+        return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
+    if name == "avg_trade_bars":
+        return f"{value:,.1f}"
+    return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
+
 
 # -- per-bar arrays ------------------------------------------------------------------
 

@@ -101,6 +101,21 @@ class AccountOptions:
     def as_dict(self) -> dict[str, object]:
         return {field.name: getattr(self, field.name) for field in fields(self)}
 
+    def describe_costs(self) -> str:
+        """The costs in words, as a run's summary shows them."""
+        return (f"{self.commission:g} bps commission + {self.slippage:g} bps slippage of the "
+                "value traded")
+
+    def describe_fills(self) -> str:
+        """When targets fill, and the stops, in words."""
+        when = "at the close" if self.fill == "close" else "at the next open"
+        how = ("held until the target changes" if not self.rebalance else
+               "re-sized at every bar" if self.rebalance == 1 else
+               f"re-sized every {self.rebalance:,} dates")
+        stops = [f"{name.replace('_', '-')} {value:.4g}" for name in STOPS
+                 if (value := getattr(self, name)) is not None]
+        return f"{when}, {how}; " + (", ".join(stops) if stops else "no stops")
+
 
 def check_stop(name: str, value: object) -> float | None:
     """A stop as a float, or None for none; refuses what is not a positive

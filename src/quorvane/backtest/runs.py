@@ -99,7 +99,9 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
     bars = _normal(bars, checked)
     positions = check_positions(generate(_strategy_copy(bars)), bars, source="generate_signals")
-    return _single(bars, positions, options, bars_per_year, closes)
+    result = _single(bars, positions, options, bars_per_year, closes)
+    result.strategy = strategy
+    return result
 
 
 def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
@@ -234,9 +236,12 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
     ranges = {name: aligned[name] for name in _RANGES if name in aligned}
     market = Market(aligned["close"], aligned["target"], **ranges)
     bars_per_year, reason = _annualisation(dates, bars_per_year)
-    return PortfolioResult(per_symbol=results, dates=dates, market=market, options=options,
-                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
-                           benchmark=closes)
+    combined = PortfolioResult(per_symbol=results, dates=dates, market=market, options=options,
+                               bars_per_year=bars_per_year, bars_per_year_reason=reason,
+                               benchmark=closes)
+    if all(result.strategy is items[0].strategy for result in items):
+        combined.strategy = items[0].strategy
+    return combined
 
 
 def _shared_benchmark(results: list[BacktestResult]) -> pd.Series | None:

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import sys
 import time
@@ -16,19 +15,16 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
-from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options, describe,
-                      load_from_args, parse_symbols, strategy_params)
+from quorvane.messages import describe, strategy_params, when
+from quorvane.stats import format_stat
+
+from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options,
+                      load_from_args, parse_symbols)
 
 __all__ = ["Progress", "cmd_run", "equity_table", "register", "trades_table"]
 
 SAMPLE_LABEL = "sample_daily.csv (shipped synthetic sample)"
 
-# How each statistic is shown in the table.
-_PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
-            "avg_trade_return", "best_trade_return", "worst_trade_return",
-            "buy_and_hold_return", "alpha", "costs"}
-_SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
-           "worst_trade_return", "buy_and_hold_return", "alpha"}
 # Columns of the per-symbol table when several symbols run.
 _SYMBOL_COLUMNS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades", "exposure")
 
@@ -145,7 +141,8 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
-    from quorvane.backtest import AccountOptions, portfolio, run_strategy
+    from quorvane.backtest import AccountOptions
+    from quorvane.runner import backtest_symbols
     keywords = account_keywords(args)
     try:
         AccountOptions(args.commission, args.slippage)
@@ -156,14 +153,13 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
         raise CliError(f"{type(strategy).__name__} has no generate_signals(bars) method")
     universe, label = reading.result()
 
-    results = {}
-    for number, (symbol, bars) in enumerate(universe.items(), start=1):
+    def each(number: int, symbol: str, bars: Any) -> None:
         progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "
                       f"{len(bars):,} bars)")
-        result = run_strategy(strategy, bars, **keywords, checked=True)
-        _warn_if_idle(strategy, symbol, bars, result)
-        results[symbol] = result
-    combined = portfolio(results, bars_per_year=args.bars_per_year) if len(results) > 1 else None
+
+    results, combined = backtest_symbols(strategy, universe, each=each, **keywords)
+    for symbol, result in results.items():
+        _warn_if_idle(strategy, symbol, universe[symbol], result)
     progress.note("backtest done")
 
     benchmark = args.benchmark if args.benchmark is not None else "buy_and_hold"
@@ -179,10 +175,12 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
             write_table(equity_table(results, combined), args.equity, index=True)
             written.append(f"equity: {args.equity}")
         if args.plot is not None:
-            from .plot import draw
+            from quorvane.plots import plot_backtest
             progress.note(f"drawing {args.plot}")
-            title = f"{describe(strategy)} on {label}"
-            write_file(args.plot, lambda path: draw(path, results, combined, title))
+            figure = plot_backtest(combined if combined is not None
+                                   else next(iter(results.values())),
+                                   f"{describe(strategy)} on {label}")
+            write_file(args.plot, lambda path: figure.savefig(path, dpi=100))
             written.append(f"plot: {args.plot}")
     except OutputError as exc:
         raise CliError(str(exc)) from None
@@ -212,18 +210,11 @@ def _warn_if_idle(strategy: object, symbol: str, bars: Any, result: Any) -> None
               "(every target position is 0)")
 
 
-def _when(stamp: Any) -> str:
-    if stamp.hour == stamp.minute == stamp.second == stamp.microsecond == 0 \
-            and stamp.nanosecond == 0:
-        return stamp.date().isoformat()
-    return stamp.isoformat()
-
-
 def _report(strategy: object, label: str, universe: Mapping[str, Any],
             results: Mapping[str, Any], combined: Any, benchmark_label: str) -> dict[str, object]:
     """The JSON object of a run (the table shows the same)."""
     def span(index: Any) -> dict[str, object]:
-        return {"bars": len(index), "start": _when(index[0]), "end": _when(index[-1])}
+        return {"bars": len(index), "start": when(index[0]), "end": when(index[-1])}
 
     main = combined if combined is not None else next(iter(results.values()))
     report: dict[str, object] = {
@@ -250,21 +241,6 @@ def _plain(value: object) -> object:
     return value
 
 
-def _format(name: str, value: object) -> str:
-    if value is None:
-        return "n/a"
-    if isinstance(value, int):
-        return f"{value:,}"
-    assert isinstance(value, float)
-    if not math.isfinite(value):
-        return str(value)
-    if name in _PERCENT:
-        return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
-    if name == "avg_trade_bars":
-        return f"{value:,.1f}"
-    return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
-
-
 def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, Any],
                  combined: Any, args: argparse.Namespace, out: IO[str]) -> None:
     from quorvane.stats import DESCRIPTIONS
@@ -274,9 +250,8 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
     print(f"strategy:   {title}", file=out)
     print(f"data:       {report['data']}: {held}, {report['bars']:,} bars, "
           f"{report['start']} to {report['end']}", file=out)
-    print(f"costs:      {args.commission:g} bps commission + {args.slippage:g} bps slippage "
-          "of the value traded", file=out)
-    print(f"fills:      {_terms(main.options)}", file=out)
+    print(f"costs:      {main.options.describe_costs()}", file=out)
+    print(f"fills:      {main.options.describe_fills()}", file=out)
     print(f"annualised: {main.stats['bars_per_year']:,} bars a year "
           f"({main.bars_per_year_reason})", file=out)
     benchmark = "equal-weight buy-and-hold" if args.benchmark is None else args.benchmark
@@ -284,7 +259,7 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
     print(file=out)
     stats = main.stats
     width = max(len(name) for name in stats)
-    values = {name: _format(name, value) for name, value in stats.items()}
+    values = {name: format_stat(name, value) for name, value in stats.items()}
     value_width = max(len(text) for text in values.values())
     for name, text in values.items():
         if name == "bars_per_year":
@@ -294,25 +269,13 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
         print(file=out)
         header = ["symbol", "bars", *_SYMBOL_COLUMNS]
         rows = [[symbol, f"{len(result.equity):,}",
-                 *(_format(name, result.stats[name]) for name in _SYMBOL_COLUMNS)]
+                 *(format_stat(name, result.stats[name]) for name in _SYMBOL_COLUMNS)]
                 for symbol, result in results.items()]
         widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
         for row in [header, *rows]:
             cells = [str(cell).ljust(widths[0]) if i == 0 else str(cell).rjust(widths[i])
                      for i, cell in enumerate(row)]
             print("  ".join(cells).rstrip(), file=out)
-
-
-def _terms(options: Any) -> str:
-    """The account's terms in words, for the table's header."""
-    when = "at the close" if options.fill == "close" else "at the next open"
-    how = ("held until the target changes" if not options.rebalance else
-           "re-sized at every bar" if options.rebalance == 1 else
-           f"re-sized every {options.rebalance:,} dates")
-    stops = [f"{name.replace('_', '-')} {value:.4g}" for name, value in (
-        ("stop_loss", options.stop_loss), ("take_profit", options.take_profit),
-        ("trailing_stop", options.trailing_stop)) if value is not None]
-    return f"{when}, {how}; " + (", ".join(stops) if stops else "no stops")
 
 
 def trades_table(results: Mapping[str, Any], combined: Any) -> Any:

@@ -17,7 +17,7 @@ import codecs
 import csv
 import io
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -79,17 +79,54 @@ def read_universe(path: str | os.PathLike[str]) -> dict[str, pd.DataFrame]:
     return frames(read_source(os.fspath(path)))
 
 
-def load_data(path: str | os.PathLike[str] | None,
+def load_data(path: str | os.PathLike[str] | pd.DataFrame | Mapping[str, pd.DataFrame] | None,
               symbols: Sequence[str] | None = None) -> dict[str, pd.DataFrame]:
-    """The bars a run uses, as ``{symbol: DataFrame}``.
+    """The bars a run uses, as ``{symbol: DataFrame}`` in the form
+    :func:`read_bars` returns.
 
-    ``path`` None means the shipped synthetic sample; a file gives one symbol
-    named by the file's stem, or several when it has a ``symbol`` column; a
-    directory gives one symbol per data file.  ``symbols`` picks some of them,
-    in the order given; a symbol the data does not hold is refused, and so
-    are symbols of different bar spacings.
+    Args:
+        path: The data: None for the shipped synthetic sample; a file (one
+            symbol named by the file's stem, or several when it has a
+            ``symbol`` column); a directory (one symbol per data file); or
+            bars already held, as a DataFrame (the symbol ``symbols[0]``
+            when one is given, else ``data``) or ``{symbol: DataFrame}``,
+            each checked by :func:`~quorvane.data.normalise_bars`.
+        symbols: The symbols to keep, in the order given; None keeps all.
+
+    Returns:
+        ``{symbol: DataFrame}``, the symbols sharing one bar spacing.
+
+    Raises:
+        FileNotFoundError: ``path`` names no file or directory.
+        DataError: Bad data (naming the file or symbol and the row), a symbol
+            the data does not hold, or symbols of different bar spacings.
+        TypeError: ``path`` is none of the above.
     """
-    return frames(read_source(path, symbols), symbols)
+    if path is None or isinstance(path, (str, os.PathLike)):
+        return frames(read_source(path, symbols), symbols)
+    return _held(path, symbols)
+
+
+def _held(data: object, symbols: Sequence[str] | None) -> dict[str, pd.DataFrame]:
+    """Bars the caller holds, checked as files are."""
+    import pandas as pd
+
+    from .frames import normalise_bars
+    if isinstance(data, pd.DataFrame):
+        held = {symbols[0] if symbols is not None and len(symbols) == 1 else "data": data}
+    elif isinstance(data, Mapping):
+        held = {str(symbol): bars for symbol, bars in data.items()}
+        if symbols is not None:
+            _check_known(symbols, list(held), "the data")
+            held = {symbol: held[symbol] for symbol in dict.fromkeys(symbols)}
+    else:
+        raise TypeError(f"the data must be a path, a DataFrame of bars or a mapping of symbols "
+                        f"to DataFrames, not {type(data).__name__}")
+    if not held:
+        raise DataError("the data holds no symbol")
+    universe = {symbol: normalise_bars(bars, label=symbol) for symbol, bars in held.items()}
+    check_spacing(universe)
+    return universe
 
 
 def _symbols(table: pa.Table, label: str) -> list[str]:

@@ -17,7 +17,7 @@ import numpy as np
 
 try:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
+    from matplotlib.figure import Figure as _PlainFigure
 except ImportError as exc:  # pragma: no cover - the plot extra is missing
     raise ImportError("drawing needs matplotlib, which is not installed: "
                       "pip install 'quorvane[plot]'") from exc
@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 
     from quorvane.backtest import BacktestResult, PortfolioResult
 
-__all__ = ["plot_backtest", "plot_sweep"]
+__all__ = ["Figure", "plot_backtest", "plot_sweep"]
 
 # Above this many changes of position, markers would hide the prices: the
 # position is shown as shading instead.
@@ -41,9 +41,10 @@ MAX_PRICE_LINES = 8
 MAX_POINTS = 4000
 
 
-class _Figure(Figure):
-    """A figure that a notebook shows as an image even when pyplot was never
-    imported (with pyplot's inline backend active, its own display wins)."""
+class Figure(_PlainFigure):
+    """A matplotlib figure that a notebook shows as an image even when pyplot
+    was never imported (with pyplot's inline backend active, its display
+    wins)."""
 
     def _repr_png_(self) -> bytes:
         import io
@@ -53,7 +54,7 @@ class _Figure(Figure):
 
 
 def _new_figure(width: float, height: float) -> Figure:
-    figure = _Figure(figsize=(width, height), layout="constrained")
+    figure = Figure(figsize=(width, height), layout="constrained")
     FigureCanvasAgg(figure)
     return figure
 

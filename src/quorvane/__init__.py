@@ -25,20 +25,24 @@ imported when first used.
 
 from typing import TYPE_CHECKING
 
+# Cheap: the runner imports the data stack when it runs, not before.
+from quorvane.runner import run
+
 if TYPE_CHECKING:
     # What type checkers and editors see; at run time __getattr__ imports them.
     from quorvane import backtest as backtest
-    from quorvane.runner import run as run
     from quorvane.sweeps import sweep as sweep
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__", "backtest", "run", "sweep"]
+# The entry points, then the public modules (documentation tools list these).
+__all__ = ["__version__", "run", "sweep", "backtest", "cli", "data", "indicators", "lookahead",
+           "overfitting", "plots", "plugins", "sources", "stats", "strategy", "strategy_loader",
+           "sweeps", "trader_core", "walkforward"]
 
 # Name -> (module, attribute; None for the module itself).
 _LAZY = {
     "backtest": ("quorvane.backtest", None),
-    "run": ("quorvane.runner", "run"),
     "sweep": ("quorvane.sweeps", "sweep"),
 }
 

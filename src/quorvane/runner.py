@@ -193,7 +193,7 @@ def backtest_symbols(strategy: object, universe: Mapping[str, pd.DataFrame], *,
         **account: The keywords of :func:`quorvane.backtest.run_strategy`.
 
     Returns:
-        ``(results, portfolio)``: each symbol's result, and their
+        ``(results, portfolio)``, each symbol's result and their
         :class:`~quorvane.backtest.PortfolioResult` (None for one symbol).
     """
     from quorvane.backtest import portfolio, run_strategy

@@ -43,7 +43,19 @@ REASONS = np.array(["signal", "rebalance", "stop_loss", "take_profit", "trailing
 
 
 def cost_rate(commission: float, slippage: float) -> float:
-    """The cost rate k of a fill, from basis points; refuses unusable costs."""
+    """The cost rate k of a fill, from basis points.
+
+    Args:
+        commission: Basis points of the value traded, 0 or more.
+        slippage: Basis points of the value traded, 0 or more.
+
+    Returns:
+        ``(commission + slippage) / 10,000``.
+
+    Raises:
+        ValueError: A cost that is not a finite number of 0 or more, or costs
+            above half the traded value together.
+    """
     for name, value in (("commission", commission), ("slippage", slippage)):
         if isinstance(value, bool) or not isinstance(value, numbers.Real) \
                 or not (0 <= value < math.inf):
@@ -99,15 +111,29 @@ class AccountOptions:
         return self.fill == "next-open" or any(getattr(self, name) is not None for name in STOPS)
 
     def as_dict(self) -> dict[str, object]:
+        """The options as ``{name: value}``, as ``run --json`` reports them.
+
+        Returns:
+            A new dict, in the order of the fields.
+        """
         return {field.name: getattr(self, field.name) for field in fields(self)}
 
     def describe_costs(self) -> str:
-        """The costs in words, as a run's summary shows them."""
+        """The costs in words, as a run's summary shows them.
+
+        Returns:
+            ``"5 bps commission + 2 bps slippage of the value traded"``.
+        """
         return (f"{self.commission:g} bps commission + {self.slippage:g} bps slippage of the "
                 "value traded")
 
     def describe_fills(self) -> str:
-        """When targets fill, and the stops, in words."""
+        """When targets fill, and the stops, in words.
+
+        Returns:
+            ``"at the close, held until the target changes; no stops"`` and
+            the like.
+        """
         when = "at the close" if self.fill == "close" else "at the next open"
         how = ("held until the target changes" if not self.rebalance else
                "re-sized at every bar" if self.rebalance == 1 else

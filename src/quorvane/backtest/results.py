@@ -275,7 +275,7 @@ class _AccountResult:
                 f"(<code>.summary()</code> has every statistic)</caption>{rows}</table>")
 
     def summary(self) -> pd.Series:
-        """Every statistic of :attr:`stats` as a float Series (NaN where
+        """Every statistic of ``stats`` as a float Series (NaN where
         undefined), named by the strategy: results of several runs line up
         in ``pd.DataFrame({name: result.summary() for ...})``."""
         return pd.Series(self.stats, dtype="float64", name=self.title())

@@ -85,10 +85,33 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
                  checked: bool = False) -> BacktestResult:
     """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
 
-    The bars and the keywords are those of :func:`backtest`, checked before
-    the strategy runs, which receives the normalised bars.
-    ``bars_per_year`` and ``checked`` are worth passing when the same bars
-    run many times.
+    The options are checked before the strategy runs, which receives the
+    normalised bars (a copy: its writes do not reach the backtest).
+
+    Args:
+        strategy: Any object with a ``generate_signals(bars)`` method.
+        bars: One symbol's bars, as :func:`backtest` takes them.
+        commission: Basis points of the value traded, paid on every fill.
+        slippage: Basis points of the value traded, paid on every fill.
+        fill: ``"close"`` or ``"next-open"``, as for :func:`backtest`.
+        rebalance: Re-size the position to its target every that many bars
+            (0: only when the target changes).
+        stop_loss: As for :func:`backtest`; None for none.
+        take_profit: As for :func:`backtest`; None for none.
+        trailing_stop: As for :func:`backtest`; None for none.
+        bars_per_year: Overrides the number inferred from the dates (worth
+            passing when the same bars run many times).
+        benchmark: As for :func:`backtest`.
+        checked: The bars were checked already (see :func:`backtest`).
+
+    Returns:
+        The :class:`BacktestResult`, its ``strategy`` set.
+
+    Raises:
+        TypeError: The strategy has no ``generate_signals`` method, or it
+            returned something that is not one position per bar.
+        ValueError: An option out of range, bad bars, or positions that are
+            not one number from -1 to 1 per bar.
     """
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
@@ -160,10 +183,22 @@ def _annualisation(dates: pd.DatetimeIndex, bars_per_year: int | None) -> tuple[
 
 
 def benchmark_closes(benchmark: object) -> pd.Series | None:
-    """A benchmark as the ``benchmark`` keyword takes it (closes as a Series
-    on dates, bars as a DataFrame, or the path of a file of bars), as a
-    Series of closes on rising dates, checked; None for None.  Worth
-    calling once when many runs share one benchmark file."""
+    """A benchmark as the ``benchmark`` keyword takes it, read and checked:
+    worth calling once when many runs share one benchmark file.
+
+    Args:
+        benchmark: Closes as a Series on dates, bars as a DataFrame, the path
+            of a file of bars, or None.
+
+    Returns:
+        A Series of positive closes on rising dates, named ``benchmark``;
+        None for None.
+
+    Raises:
+        TypeError: Not closes on dates.
+        ValueError: No closes, a close that is not a positive number, or
+            dates that do not rise (naming the row).
+    """
     if benchmark is None:
         return None
     if isinstance(benchmark, (str, os.PathLike)):
@@ -201,11 +236,24 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
 
     The symbols share one cash balance and are sized on one equity (each
     target ``p`` is ``p / N`` of it), over the union of their dates, with
-    the account options they were run with (which must be the same).  Each
-    result stays the symbol's own run, in ``per_symbol``.  ``bars_per_year``
-    overrides the number inferred from the union of the dates;
-    ``benchmark`` replaces the equal-weight buy-and-hold as the benchmark
-    (default: the one the results were run against, if they share one).
+    the account options they were run with (which must be the same).
+
+    Args:
+        results: ``{symbol: BacktestResult}``, as :func:`run_strategy` or
+            :func:`backtest` gave them.
+        bars_per_year: Overrides the number inferred from the union of the
+            dates.
+        benchmark: Replaces the equal-weight buy-and-hold as the benchmark
+            (default: the one the results were run against, if they share
+            one), as :func:`backtest` takes it.
+
+    Returns:
+        The :class:`PortfolioResult`; each result stays the symbol's own run,
+        in its ``per_symbol``.
+
+    Raises:
+        ValueError: No results, results run with different account options or
+            benchmarks, or symbols of different bar spacings.
     """
     if not results:
         raise ValueError("a portfolio needs at least one symbol's result")

@@ -29,5 +29,9 @@ SAMPLE_NAME = "sample_daily.csv"
 
 
 def sample_csv() -> Traversable:
-    """The shipped sample file, as a resource that can be opened for reading."""
+    """The shipped sample file.
+
+    Returns:
+        The file as a package resource, which can be opened for reading.
+    """
     return files(__name__) / SAMPLE_NAME

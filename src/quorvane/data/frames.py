@@ -30,10 +30,15 @@ def normalise_bars(bars: pd.DataFrame, label: str = "bars") -> pd.DataFrame:
     ISO text, as ``pd.read_csv(..., index_col="Date")`` gives); column labels
     in two levels when one level names a single symbol.
 
-    Returns a new DataFrame with a rising ``DatetimeIndex`` named ``date`` and
-    the float64 columns ``open``, ``high``, ``low``, ``close`` and
-    ``volume``.  Bars that are already in that form are checked and come back
-    as a shallow copy, without copying the data.
+    Args:
+        bars: One symbol's bars.
+        label: How messages name the bars (a symbol, say).
+
+    Returns:
+        A new DataFrame with a rising ``DatetimeIndex`` named ``date`` and
+        the float64 columns ``open``, ``high``, ``low``, ``close`` and
+        ``volume``.  Bars that are already in that form are checked and come
+        back as a shallow copy, without copying the data.
 
     Raises:
         DataError: One line naming ``label`` and the row, counted from 1 as in

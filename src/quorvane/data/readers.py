@@ -49,13 +49,20 @@ _IN_A_FOLDER = ("in a folder each file holds the bars of one symbol, the file's 
 def read_bars(path: str | os.PathLike[str] | pd.DataFrame) -> pd.DataFrame:
     """The bars of one symbol from a CSV or Parquet file, or from a DataFrame.
 
-    Returns a DataFrame with a rising ``DatetimeIndex`` named ``date`` and the
-    float64 columns ``open``, ``high``, ``low``, ``close`` and ``volume``.
-    The file's column names may come in any order and letter case; other
-    columns are ignored.  A file with a ``symbol`` column must hold one
-    symbol only (see :func:`read_universe` for several).  A DataFrame is
-    checked by :func:`~quorvane.data.normalise_bars`.  Raises
-    :class:`DataError` naming the file and the row for bad data.
+    Args:
+        path: A CSV or Parquet file whose column names come in any order
+            and letter case (other columns are ignored; a ``symbol`` column
+            must hold one symbol only: see :func:`read_universe` for
+            several), or a DataFrame, checked by
+            :func:`~quorvane.data.normalise_bars`.
+
+    Returns:
+        A DataFrame with a rising ``DatetimeIndex`` named ``date`` and the
+        float64 columns ``open``, ``high``, ``low``, ``close`` and ``volume``.
+
+    Raises:
+        FileNotFoundError: No such file.
+        DataError: Bad data, naming the file and the row.
     """
     if not isinstance(path, (str, os.PathLike)):
         from .frames import normalise_bars
@@ -67,13 +74,21 @@ def read_bars(path: str | os.PathLike[str] | pd.DataFrame) -> pd.DataFrame:
 
 
 def read_universe(path: str | os.PathLike[str]) -> dict[str, pd.DataFrame]:
-    """Bars of several symbols: ``{symbol: DataFrame}`` as :func:`read_bars` gives them.
+    """Bars of several symbols.
 
-    ``path`` is a directory holding one CSV or Parquet file per symbol (the
-    file name without its extension is the symbol; other files are
-    ignored) or one file with a ``symbol`` column.  Symbols come in sorted
-    order, and must share one bar spacing (see
-    :func:`~quorvane.data.check_spacing`).
+    Args:
+        path: A directory holding one CSV or Parquet file per symbol (the
+            file name without its extension is the symbol; other files are
+            ignored), or one file with a ``symbol`` column.
+
+    Returns:
+        ``{symbol: DataFrame}`` as :func:`read_bars` gives them, in sorted
+        order of the symbols, which share one bar spacing (see
+        :func:`~quorvane.data.check_spacing`).
+
+    Raises:
+        FileNotFoundError: No such file or directory.
+        DataError: Bad data, naming the file and the row.
     """
     # The one way data is read, so that the command line reads it alike.
     return frames(read_source(os.fspath(path)))

@@ -35,7 +35,11 @@ _OWN_COLUMNS = ("symbol", "error")
 
 
 def default_jobs() -> int:
-    """The number of cores this process may run on."""
+    """The number of local worker processes a sweep starts by default.
+
+    Returns:
+        The number of cores this process may run on, at least 1.
+    """
     try:
         return max(1, len(os.sched_getaffinity(0)))
     except AttributeError:

@@ -93,4 +93,4 @@ def test_top_level_names_are_visible_and_cheap_to_import(tmp_path):
     assert result.returncode == 0, result.stderr
     assert all(name in result.stdout for name in ("'run'", "'sweep'", "'backtest'"))
     assert result.stdout.split("] ", 1)[1].split() == [
-        "[]", "quorvane.runner", "quorvane.sweeps", "quorvane.backtest", "True"]
+        "[]", "quorvane", "quorvane.sweeps", "quorvane.backtest", "True"]

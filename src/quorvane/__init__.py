@@ -23,14 +23,19 @@ loader nor the strategy modules, nor numpy and pandas; each entry point is
 imported when first used.
 """
 
-from typing import TYPE_CHECKING
+from __future__ import annotations
 
-# Cheap: the runner imports the data stack when it runs, not before.
-from quorvane.runner import run
+from typing import TYPE_CHECKING, overload
 
 if TYPE_CHECKING:
+    import os
+    from collections.abc import Mapping, Sequence
+
+    import pandas as pd
+
     # What type checkers and editors see; at run time __getattr__ imports them.
     from quorvane import backtest as backtest
+    from quorvane.backtest import BacktestResult, PortfolioResult
     from quorvane.sweeps import sweep as sweep
 
 __version__ = "0.1.0"
@@ -47,6 +52,112 @@ _LAZY = {
 }
 
 
+@overload
+def run(spec: object, data: pd.DataFrame, *,
+        params: Mapping[str, object] | None = None, symbols: Sequence[str] | None = None,
+        class_name: str | None = None, strategy_paths: Sequence[str | os.PathLike[str]] = (),
+        commission: float = 0.0, slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
+        stop_loss: float | None = None, take_profit: float | None = None,
+        trailing_stop: float | None = None, bars_per_year: int | None = None,
+        benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+        ) -> BacktestResult: ...
+@overload
+def run(spec: object,
+        data: str | os.PathLike[str] | Mapping[str, pd.DataFrame] | None = None, *,
+        params: Mapping[str, object] | None = None, symbols: Sequence[str] | None = None,
+        class_name: str | None = None, strategy_paths: Sequence[str | os.PathLike[str]] = (),
+        commission: float = 0.0, slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
+        stop_loss: float | None = None, take_profit: float | None = None,
+        trailing_stop: float | None = None, bars_per_year: int | None = None,
+        benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+        ) -> BacktestResult | PortfolioResult: ...
+
+
+def run(spec: object,
+        data: str | os.PathLike[str] | pd.DataFrame | Mapping[str, pd.DataFrame] | None = None,
+        *, params: Mapping[str, object] | None = None, symbols: Sequence[str] | None = None,
+        class_name: str | None = None, strategy_paths: Sequence[str | os.PathLike[str]] = (),
+        commission: float = 0.0, slippage: float = 0.0, fill: str = "close", rebalance: int = 0,
+        stop_loss: float | None = None, take_profit: float | None = None,
+        trailing_stop: float | None = None, bars_per_year: int | None = None,
+        benchmark: pd.Series | pd.DataFrame | str | os.PathLike[str] | None = None
+        ) -> BacktestResult | PortfolioResult:
+    """Load a strategy, read the bars and backtest: ``quorvane run`` as a function.
+
+    The same options give the same figures as the command line::
+
+        result = quorvane.run("sma_momentum", "prices.csv", params={"ma_period": 20},
+                              commission=5)
+        result.stats == json.loads(<quorvane run sma_momentum --data prices.csv
+                                    --param ma_period=20 --commission 5 --json>)["stats"]
+
+    Args:
+        spec: The strategy: a registered name (built-in or plugin), the path
+            of a ``.py`` file, a module path ``package.module.ClassName``, a
+            strategy folder's name, a strategy class, or an instance (used as
+            it is, so without ``params``).
+        data: The bars: None for the shipped synthetic sample, the path of
+            a CSV or Parquet file or of a folder of them, a DataFrame of one
+            symbol's bars, or ``{symbol: DataFrame}``
+            (:func:`quorvane.data.load_data`).
+        params: Keyword arguments for the strategy's constructor
+            (``--param``).
+        symbols: The symbols of the data to run, also given to the strategy
+            (``--symbols``); None runs them all.
+        class_name: The class to take from a strategy file holding several
+            (``--class-name``).
+        strategy_paths: Folders of strategy files whose classes ``spec``
+            may name (``--strategy-path``).
+        commission: Basis points of the value traded, paid on every fill.
+        slippage: Basis points of the value traded, paid on every fill.
+        fill: ``"close"`` or ``"next-open"``: when a target is filled.
+        rebalance: Re-size every symbol to its target every that many dates
+            (0: only when a target changes).
+        stop_loss: Exit a trade this fraction of its entry price against it
+            (0.02: 2%); None for none.
+        take_profit: Exit a trade this fraction of its entry price in its
+            favour; None for none.
+        trailing_stop: Exit a trade this fraction below its highest high
+            since entry (above its lowest low for a short); None for none.
+        bars_per_year: Annualise with this many bars a year instead of the
+            number read from the dates.
+        benchmark: Closes that beta, alpha and correlation are measured
+            against (a Series, a DataFrame of bars or a bars file) instead of
+            buying and holding the symbols.
+
+    Returns:
+        One symbol's :class:`~quorvane.backtest.BacktestResult`, or with
+        several symbols their :class:`~quorvane.backtest.PortfolioResult`
+        (each symbol's own run in ``per_symbol``).  The account these
+        options run is defined in ``docs/backtest.rst``.
+
+    Raises:
+        quorvane.sources.StrategySourceError: ``spec`` names no strategy.
+        quorvane.data.DataError: Bad data, naming the file or symbol and the row.
+        FileNotFoundError: ``data`` names no file or folder.
+        ValueError: An account option out of range, or positions that are not
+            one number from -1 to 1 per bar.
+        TypeError: ``params`` given with an instance, or a strategy without
+            ``generate_signals``.
+    """
+    from quorvane.backtest import AccountOptions, benchmark_closes
+    from quorvane.data import load_data
+    from quorvane.runner import backtest_symbols, load
+
+    # Every option is checked before the strategy's code runs.
+    AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit, trailing_stop)
+    closes = benchmark_closes(benchmark)
+    chosen = None if symbols is None else list(symbols)
+    strategy = load(spec, params, symbols=chosen, class_name=class_name,
+                    strategy_paths=strategy_paths)
+    universe = load_data(data, chosen)
+    results, combined = backtest_symbols(
+        strategy, universe, commission=commission, slippage=slippage, fill=fill,
+        rebalance=rebalance, stop_loss=stop_loss, take_profit=take_profit,
+        trailing_stop=trailing_stop, bars_per_year=bars_per_year, benchmark=closes)
+    return combined if combined is not None else next(iter(results.values()))
+
+
 def __getattr__(name: str) -> object:
     if name not in _LAZY:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -57,4 +168,5 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_LAZY})
+    # The names a user may want, not the helpers of this file.
+    return sorted({*globals(), *_LAZY} - {"annotations", "overload", "TYPE_CHECKING"})

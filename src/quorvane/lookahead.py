@@ -25,10 +25,8 @@ import pandas as pd
 
 from .backtest import check_positions
 
-try:  # the strategy gets the bars as a run gives them, by the run's own rule
-    from .backtest.runs import _strategy_copy
-except ImportError:  # the backtest as one module
-    from .backtest import _strategy_copy
+# The strategy gets the bars as a run gives them, by the run's own rule.
+from .backtest.runs import _strategy_copy
 
 __all__ = ["CUTS", "LookaheadWarning", "Lookahead", "TOLERANCE", "find_lookahead"]
 

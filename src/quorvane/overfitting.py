@@ -277,8 +277,8 @@ def pbo(sums: object) -> float | None:
     # Identical trials (a parameter that changes nothing) must tie exactly,
     # whatever order the matrix product sums in: compute each distinct one once.
     halves = trial_sums[:, :blocks, :3]
-    distinct, which = np.unique(halves, axis=0, return_inverse=True)
-    which = None if distinct.shape[0] == trials else which.reshape(-1)
+    distinct, inverse = np.unique(halves, axis=0, return_inverse=True)
+    which = None if distinct.shape[0] == trials else inverse.reshape(-1)
     if which is None:
         distinct = halves  # the usual case: no copy back to the trials' order
     # Planes of counts, sums and sums of squares, each (blocks, distinct):

@@ -386,7 +386,7 @@ def _file_class(path: str, class_name: object) -> type:
         if not hasattr(module, class_name):
             raise StrategySourceError(f"Class '{class_name}' not found in {path}")
         found = getattr(module, class_name)
-        if is_strategy_class(found):
+        if isinstance(found, type) and is_strategy_class(found):
             return found
         what = (f"{found.__module__}.{found.__qualname__}" if isinstance(found, type)
                 else f"{class_name} in {path}")
@@ -401,7 +401,8 @@ def _file_class(path: str, class_name: object) -> type:
             "class name (class_name)")
         error.path, error.names = path, names
         raise error
-    return getattr(module, names[0])
+    chosen: type = getattr(module, names[0])
+    return chosen
 
 
 def _module_path_class(spec: str) -> type:
@@ -427,6 +428,6 @@ def _module_path_class(spec: str) -> type:
         hint = _did_you_mean(attribute, classes)
         raise StrategySourceError(f"module {module_name} has no attribute '{attribute}'{hint}")
     obj = getattr(module, attribute)
-    if not is_strategy_class(obj):
+    if not (isinstance(obj, type) and is_strategy_class(obj)):
         raise NotAStrategyClassError(not_a_strategy_class(spec, obj))
     return obj

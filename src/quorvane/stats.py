@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -116,8 +116,9 @@ def buy_and_hold(closes: np.ndarray) -> np.ndarray:
     over the symbols of each one's last close over its first close, 1 before
     its first bar."""
     if closes.shape[1] == 1 and not np.isnan(closes[0, 0]):
-        column = closes[:, 0]
-        return column / column[0]
+        column: np.ndarray = closes[:, 0]
+        relative: np.ndarray = column / column[0]
+        return relative
     known = ~np.isnan(closes)
     # The row of each symbol's last bar so far (0 before the first bar).
     rows = np.where(known, np.arange(closes.shape[0])[:, None], 0)
@@ -126,7 +127,8 @@ def buy_and_hold(closes: np.ndarray) -> np.ndarray:
     first = closes[known.argmax(axis=0), np.arange(closes.shape[1])]
     ratio = carried / first
     ratio[~np.maximum.accumulate(known, axis=0)] = 1.0
-    return ratio.mean(axis=1)
+    mean: np.ndarray = ratio.mean(axis=1)
+    return mean
 
 
 # -- figures -------------------------------------------------------------------------
@@ -196,7 +198,7 @@ def benchmark_figures(figures: CurveFigures, n: int,
 
 
 def statistics(*, equity: np.ndarray, figures: CurveFigures, bars_per_year: int,
-               exposure: float, trades: Mapping[str, float], fills: int, turnover: float,
+               exposure: float, trades: Mapping[str, Any], fills: int, turnover: float,
                costs: float, buy_and_hold_return: float) -> dict[str, float | int | None]:
     """Every statistic, from the equity at each date's close (the start
     being 1), the :class:`CurveFigures` of it against its benchmark, the

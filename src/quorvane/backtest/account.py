@@ -149,7 +149,7 @@ def check_stop(name: str, value: object) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real) \
-            or not (0 < value < math.inf):
+            or not (0 < float(value) < math.inf):
         raise ValueError(f"{name} must be a positive fraction of the entry price (0.02 is 2%) "
                          f"or None, got {value!r}")
     return float(value)
@@ -218,14 +218,18 @@ class Market:
         equity = np.empty(dates)
         cash = np.empty(dates) if detail else None
         units = np.empty((dates, symbols)) if detail else None
-        off = math.nan
+        stop_loss, take_profit, trailing_stop = (
+            math.nan if value is None else value
+            for value in (options.stop_loss, options.take_profit, options.trailing_stop))
+        open_, high, low = (values.reshape(-1) for values in ranges)
         summary, fills, trades = _kernels.account(
-            *(values.reshape(-1) for values in ranges), close.reshape(-1), target.reshape(-1),
+            open_, high, low, close.reshape(-1), target.reshape(-1),
             symbols, options.cost_rate, options.fill == "next-open", options.rebalance,
-            *(off if getattr(options, name) is None else getattr(options, name) for name in STOPS),
+            stop_loss, take_profit, trailing_stop,
             equity, cash, None if units is None else units.reshape(-1))
         if not detail:
             return Ledger(equity=equity, summary=Summary(*summary))
+        assert fills is not None and trades is not None
         records = np.frombuffer(trades, dtype=TRADE_DTYPE)
         if symbols > 1:
             # The kernel writes trades as they close: in the order of entry,

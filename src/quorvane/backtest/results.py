@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from functools import cached_property
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 import pandas as pd
@@ -112,7 +112,7 @@ class _AccountResult:
         with np.errstate(divide="ignore", invalid="ignore"):
             weights = self._units * marks / equity
         weights[np.broadcast_to(equity == 0.0, weights.shape)] = 0.0
-        return weights
+        return cast(np.ndarray, weights)
 
     @cached_property
     def _buy_and_hold(self) -> np.ndarray:
@@ -171,7 +171,7 @@ class _AccountResult:
     def trade_returns(self) -> np.ndarray:
         """The ``return`` of each trade, in the order of :attr:`trades`."""
         trades = self._trades
-        return trades["pnl"] / trades["basis"]
+        return cast(np.ndarray, trades["pnl"] / trades["basis"])
 
     @cached_property
     def trades(self) -> pd.DataFrame:
@@ -185,7 +185,7 @@ class _AccountResult:
         open_ = exits < 0
         exit_dates = self.dates[np.where(open_, 0, exits)]
         if open_.any():
-            exit_dates = exit_dates.where(~open_, pd.NaT)
+            exit_dates = exit_dates.where(~open_, pd.NaT)  # type: ignore[call-overload]
         table = pd.DataFrame({
             "direction": np.where(records["side"] > 0, "long", "short"),
             "entry_date": self.dates[records["entry_bar"]],
@@ -301,13 +301,13 @@ class _AccountResult:
 def _carried(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
     """``closes`` carried forward on ``dates``: each date's last close at or
     before it, NaN before the first."""
-    index = closes.index
+    index = cast(pd.DatetimeIndex, closes.index)
     if (index.tz is None) != (dates.tz is None):
         # One side without a time zone: match the dates as written.
         index = index.tz_localize(None) if index.tz is not None else index
         dates = dates.tz_localize(None) if dates.tz is not None else dates
     at = np.searchsorted(index.as_unit("ns").asi8, dates.as_unit("ns").asi8, side="right") - 1
-    values = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
+    values: np.ndarray = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
     values[at < 0] = np.nan
     return values
 
@@ -328,7 +328,7 @@ class BacktestResult(_AccountResult):
                  benchmark: pd.Series | None) -> None:
         self.bars = bars
         self.positions = pd.Series(positions, index=bars.index, name="position", copy=False)
-        super().__init__(dates=bars.index, symbols=[""], market=market, options=options,
+        super().__init__(dates=cast(pd.DatetimeIndex, bars.index), symbols=[""], market=market, options=options,
                          bars_per_year=bars_per_year, bars_per_year_reason=bars_per_year_reason,
                          benchmark=benchmark)
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import numbers
 import os
 from collections.abc import Mapping
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -133,7 +134,7 @@ def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
     ranges = {name: _column(bars, name).reshape(-1, 1) for name in _RANGES} \
         if options.uses_ranges else {}
     market = Market(close.reshape(-1, 1), positions.reshape(-1, 1), **ranges)
-    bars_per_year, reason = _annualisation(bars.index, bars_per_year)
+    bars_per_year, reason = _annualisation(cast(pd.DatetimeIndex, bars.index), bars_per_year)
     return BacktestResult(bars=bars, positions=positions, market=market, options=options,
                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
                           benchmark=benchmark)
@@ -273,7 +274,7 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
     dates = indexes[0]
     if any(not index.equals(dates) for index in indexes[1:]):
         dates = indexes[0].append(indexes[1:]).unique().sort_values()
-    dates = dates.rename("date")
+    dates = cast(pd.DatetimeIndex, dates.rename("date"))
     aligned = {name: np.full((len(dates), len(items)), np.nan)
                for name in ("close", "target", *(_RANGES if options.uses_ranges else ()))}
     for column, (index, result) in enumerate(zip(indexes, items)):

@@ -10,7 +10,7 @@ one; :func:`infer_bars_per_year` gives the bars of a year.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, NamedTuple, cast
 
 import numpy as np
 
@@ -109,7 +109,7 @@ def check_spacing(universe: Mapping[str, pd.DataFrame]) -> None:
     """
     first: tuple[str, Spacing] | None = None
     for symbol, bars in universe.items():
-        found = spacing(bars.index)
+        found = spacing(cast("pd.DatetimeIndex", bars.index))
         if found is None:
             continue
         if first is None:

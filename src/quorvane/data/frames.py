@@ -3,7 +3,7 @@ readers check files (the rules are those of :mod:`quorvane.data.checks`)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 
@@ -56,7 +56,7 @@ def normalise_bars(bars: pd.DataFrame, label: str = "bars") -> pd.DataFrame:
     if _normal(bars):
         data = {name: bars[name].to_numpy() for name in NUMBER_COLUMNS}
         check_values(data, label, rows, nan_is_missing=True)
-        _check_dates(bars.index, label, rows)
+        _check_dates(cast("pd.DatetimeIndex", bars.index), label, rows)
         return bars.copy(deep=False)
 
     bars = _single_level(bars, label)

@@ -147,7 +147,9 @@ def _held(data: object, symbols: Sequence[str] | None) -> dict[str, pd.DataFrame
 def _symbols(table: pa.Table, label: str) -> list[str]:
     import pyarrow.compute as pa_compute
     text = as_text(table.column(SYMBOL_COLUMN), SYMBOL_COLUMN, label, "symbols")
-    return pa_compute.unique(pa_compute.utf8_trim_whitespace(text)).drop_null().to_pylist()
+    symbols: list[str] = pa_compute.unique(
+        pa_compute.utf8_trim_whitespace(text)).drop_null().to_pylist()
+    return symbols
 
 
 # Per file read: (its symbol and its checked columns, or None and the table of
@@ -299,8 +301,10 @@ def _header(line: str) -> list[str]:
     # A name longer than the csv module's field limit: pyarrow has none (and
     # costs milliseconds, which a folder of many files would feel).
     try:
-        return pa_csv.read_csv(io.BytesIO(line.encode()),
-                               read_options=pa_csv.ReadOptions(use_threads=False)).column_names
+        names: list[str] = pa_csv.read_csv(
+            io.BytesIO(line.encode()),
+            read_options=pa_csv.ReadOptions(use_threads=False)).column_names
+        return names
     except pa.ArrowInvalid:
         return []
 

@@ -190,7 +190,7 @@ def run_row(job: Job, combination: Mapping[str, object], symbol: str,
     prepare(job)
     row: dict[str, object] = {**job.params, **combination, "symbol": symbol}
     parameters, stops = split(combination)
-    account = {**job.account, **stops}
+    account: dict[str, Any] = {**job.account, **stops}
     if account.get("bars_per_year") is None:
         account["bars_per_year"] = job.annualised.get(symbol)
     try:

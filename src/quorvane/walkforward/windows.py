@@ -51,7 +51,7 @@ class CalendarLength:
         Returns:
             The offset.
         """
-        return pd.DateOffset(**{_UNITS[self.unit]: self.count * k})
+        return pd.DateOffset(**{_UNITS[self.unit]: self.count * k})  # type: ignore[arg-type]
 
     def __str__(self) -> str:
         return f"{self.count}{self.unit}"

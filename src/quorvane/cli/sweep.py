@@ -41,7 +41,7 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     from quorvane import outputs
     try:
         if args.out is not None:
-            outputs.check_table("--out", args.out)
+            outputs.check_table("--out", args.out, stdout=True)
         if args.plot is not None:
             report.check_plot(args.plot, len(grid))
         outputs.check_distinct([("--out", args.out), ("--plot", args.plot)],
@@ -64,12 +64,16 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     order = "ascending" if args.ascending else "descending"
     symbols_count = frame["symbol"].nunique()
     combos = len(frame) // max(1, symbols_count)
+    # With --out -, standard output holds the CSV alone, for the program it
+    # is piped to; what a person reads goes to standard error.
+    report_to = sys.stderr if args.out == outputs.STDOUT else out
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
     try:
         if args.out is not None:
             outputs.write_table(frame, args.out)
-            written.append(f"rows: {args.out}")
+            if args.out != outputs.STDOUT:
+                written.append(f"rows: {args.out}")
         if args.plot is not None:
             title = f"{args.sort} of {args.spec}"
             outputs.write_file(args.plot, lambda path: report.plot(frame, list(grid), args.sort,
@@ -78,11 +82,11 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     except outputs.OutputError as exc:
         raise CliError(str(exc)) from None
     print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
-          f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
+          f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=report_to)
     if args.top:
-        print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
+        print(report.top_table(frame, list(grid), args.sort, args.top), file=report_to)
     for line in written:
-        print(line, file=out)
+        print(line, file=report_to)
     if failed:
         first = frame["error"].dropna().iloc[0]
         print(f"warning: {failed} of {len(frame)} rows failed; the first: {first}",
@@ -129,7 +133,9 @@ def register(commands: Any, common: argparse.ArgumentParser,
     sweep.add_argument("--top", metavar="K", type=_count, default=10,
                        help="rows to print (default: 10; 0 prints none)")
     sweep.add_argument("--out", metavar="FILE",
-                       help="write every row to FILE.csv or FILE.parquet")
+                       help="write every row to FILE.csv or FILE.parquet, or as CSV to "
+                            "standard output with '-' (the summary and the best rows then go "
+                            "to standard error)")
     sweep.add_argument("--plot", metavar="FILE.png",
                        help="draw the sort metric over the grid: a line for one parameter, a "
                             "heatmap for two (needs matplotlib: the 'plot' extra)")

@@ -80,6 +80,13 @@ def _warn(message: str) -> None:
 
 # -- reading the data ----------------------------------------------------------------
 
+def _read_source(path: str | None, symbols: list[str] | None) -> Any:
+    # The readers (numpy, pyarrow) are imported on the reading thread too, so
+    # that the read starts while this thread goes on importing the rest.
+    from quorvane.data import readers
+    return readers.read_source(path, symbols)
+
+
 class _Reading:
     """The data files read on a thread while the strategy and pandas load.
 
@@ -90,12 +97,11 @@ class _Reading:
     def __init__(self, path: str | None, symbols: list[str] | None, progress: Progress) -> None:
         from concurrent.futures import ThreadPoolExecutor
 
-        from quorvane.data import readers
         self.path, self.symbols, self.progress = path, symbols, progress
         self.label = SAMPLE_LABEL if path is None else path
         progress.note(f"reading {self.label}")
         self._pool = ThreadPoolExecutor(1, thread_name_prefix="quorvane-read")
-        self._source = self._pool.submit(readers.read_source, path, symbols)
+        self._source = self._pool.submit(_read_source, path, symbols)
         self._pool.shutdown(wait=False)
 
     def result(self) -> tuple[dict[str, Any], str]:

@@ -113,12 +113,10 @@ def run(spec: object,
         fill: ``"close"`` or ``"next-open"``: when a target is filled.
         rebalance: Re-size every symbol to its target every that many dates
             (0: only when a target changes).
-        stop_loss: Exit a trade this fraction of its entry price against it
-            (0.02: 2%); None for none.
-        take_profit: Exit a trade this fraction of its entry price in its
-            favour; None for none.
-        trailing_stop: Exit a trade this fraction below its highest high
-            since entry (above its lowest low for a short); None for none.
+        stop_loss: A stop, as :func:`quorvane.backtest.backtest` takes it
+            (0.02: 2% of the entry price); None for none.
+        take_profit: Likewise.
+        trailing_stop: Likewise.
         bars_per_year: Annualise with this many bars a year instead of the
             number read from the dates.
         benchmark: Closes that beta, alpha and correlation are measured

@@ -76,6 +76,17 @@ def cli(*args, cwd, env=None, **kwargs):
 
 # -- every row is a single run --------------------------------------------------------
 
+def test_out_dash_pipes_the_csv_alone(work):
+    """--out - writes to standard output what --out FILE.csv writes to the
+    file, and nothing else; the summary goes to standard error."""
+    args = ["sweep", "crossing.py", "--grid", "period=3,6", "--data", "universe", "--jobs", "1"]
+    piped = cli(*args, "--out", "-", cwd=work)
+    filed = cli(*args, "--out", "piped.csv", cwd=work)
+    assert piped.returncode == filed.returncode == 0, piped.stderr + filed.stderr
+    assert piped.stdout == (work / "piped.csv").read_text()
+    assert piped.stderr == filed.stdout.replace("rows: piped.csv\n", "")
+
+
 def test_rows_equal_single_runs_whatever_the_jobs(work, monkeypatch, capsys):
     """Each row of `sweep --jobs 2` holds the statistics of `run --json` with
     the same parameters and symbol, costs included, and each portfolio row

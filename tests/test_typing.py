@@ -1,5 +1,6 @@
-"""The installed type information: the stub matches the compiled module,
-and a strict type checker accepts correct user code and refuses wrong calls."""
+"""The type information: the stubs match the compiled modules, the package
+itself passes a strict type checker, which accepts correct user code of the
+entry points and strategies and refuses wrong calls."""
 
 import ast
 import os
@@ -10,7 +11,8 @@ from pathlib import Path
 
 import pytest
 
-EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLE = ROOT / "tests" / "typing_example.py"
 
 
 def run(args, cwd):
@@ -58,6 +60,14 @@ def test_stub_carries_the_runtime_docstrings():
 def test_stubs_match_the_compiled_modules(tmp_path):
     pytest.importorskip("mypy.stubtest")
     result = run(["-m", "mypy.stubtest", "quorvane.strategy_loader", "quorvane._kernels"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_package_passes_strict_checking(tmp_path):
+    pytest.importorskip("mypy")
+    # The source tree, with the settings of pyproject.toml (strict).
+    result = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path)],
+                            cwd=ROOT, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -1,7 +1,7 @@
 """Write the intersphinx inventories the documentation links through, for
 building it without a network (CI, a laptop on a train).
 
-Each inventory lists the Python, numpy and pandas objects our pages and
+Each inventory lists the Python, numpy, pandas and matplotlib objects our pages and
 docstrings name, with their addresses in the projects' own documentation,
 in the format Sphinx reads (``objects.inv`` version 2).  A name that
 ``sphinx-build -n`` reports as not found belongs in the lists below; run
@@ -26,6 +26,7 @@ PROJECTS = {
     "python": ("Python", "3", "https://docs.python.org/3/"),
     "numpy": ("NumPy", "stable", "https://numpy.org/doc/stable/"),
     "pandas": ("pandas", "stable", "https://pandas.pydata.org/docs/"),
+    "matplotlib": ("Matplotlib", "stable", "https://matplotlib.org/stable/"),
 }
 
 _PY_TYPES = "library/stdtypes.html"
@@ -85,6 +86,12 @@ PANDAS = [
     ("pandas.Series.rolling", "py:method", _PD_API),
 ]
 
+_MPL_FIGURE = "api/_as_gen/matplotlib.figure.Figure.html#$"
+MATPLOTLIB = [
+    ("matplotlib.figure.Figure", "py:class", _MPL_FIGURE),
+    ("matplotlib.figure.Figure.savefig", "py:method", _MPL_FIGURE),
+]
+
 
 def inventory(project: str, version: str, entries: list[tuple[str, str, str]]) -> bytes:
     header = (f"# Sphinx inventory version 2\n# Project: {project}\n# Version: {version}\n"
@@ -94,7 +101,8 @@ def inventory(project: str, version: str, entries: list[tuple[str, str, str]]) -
 
 
 def main(argv: list[str]) -> None:
-    for key, entries in (("python", PYTHON), ("numpy", NUMPY), ("pandas", PANDAS)):
+    for key, entries in (("python", PYTHON), ("numpy", NUMPY), ("pandas", PANDAS),
+                         ("matplotlib", MATPLOTLIB)):
         name, version, root = PROJECTS[key]
         target = HERE / f"{key}.inv"
         if "--download" in argv:

@@ -16,7 +16,7 @@ def check_period(name: str, value: object) -> int:
         return value
     if not isinstance(value, bool):
         try:
-            period = operator.index(value)
+            period = operator.index(value)  # type: ignore[arg-type]  # TypeError if not
         except TypeError:
             pass
         else:
@@ -42,7 +42,7 @@ def check_number(name: str, value: object, *, minimum: float,
 
 def check_ordered(low_name: str, low: object, high_name: str, high: object) -> None:
     """Refuse a pair of parameters whose first is not below its second."""
-    if not low < high:
+    if not low < high:  # type: ignore[operator]  # numbers, checked by the caller
         raise ValueError(
             f"{low_name} must be less than {high_name}, "
             f"got {low_name}={low!r}, {high_name}={high!r}"

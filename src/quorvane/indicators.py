@@ -72,6 +72,13 @@ def sma(values: object, period: int) -> np.ndarray:
     """Simple moving average: the mean of the last ``period`` values.
 
     The first value appears at index ``period - 1``.
+
+    Args:
+        values: An array, a pandas Series or any sequence of numbers.
+        period: The window, a whole number of 1 or more.
+
+    Returns:
+        A float64 array as long as ``values``, NaN during the warm-up.
     """
     period = check_period("period", period)
     x, start = _values(values)
@@ -85,6 +92,13 @@ def ema(values: object, period: int) -> np.ndarray:
 
     Seeded with the simple average of the first ``period`` values, so the
     first value appears at index ``period - 1``.
+
+    Args:
+        values: An array, a pandas Series or any sequence of numbers.
+        period: The window, a whole number of 1 or more.
+
+    Returns:
+        A float64 array as long as ``values``, NaN during the warm-up.
     """
     period = check_period("period", period)
     x, start = _values(values)
@@ -102,6 +116,13 @@ def rsi(values: object, period: int = 14) -> np.ndarray:
     ``100 * gain / (gain + loss)``.  The first value appears at index
     ``period``.  With neither gains nor losses (a flat market) it is 50;
     TA-Lib gives 0 there, and whenever ``gain + loss`` is below 1e-8.
+
+    Args:
+        values: An array, a pandas Series or any sequence of numbers.
+        period: The smoothing period, a whole number of 1 or more.
+
+    Returns:
+        A float64 array as long as ``values``, NaN during the warm-up.
     """
     period = check_period("period", period)
     x, start = _values(values)
@@ -121,6 +142,16 @@ def macd(values: object, fast_period: int = 12, slow_period: int = 26,
     (seeded with the mean of its first ``signal_period`` values), the
     histogram their difference.  All three appear at index
     ``slow_period + signal_period - 2``.
+
+    Args:
+        values: An array, a pandas Series or any sequence of numbers.
+        fast_period: The fast EMA's period, at most ``slow_period``.
+        slow_period: The slow EMA's period.
+        signal_period: The signal line's EMA period.
+
+    Returns:
+        ``(macd_line, signal_line, histogram)``, three float64 arrays as long
+        as ``values``, NaN during the warm-up.
     """
     fast_period = check_period("fast_period", fast_period)
     slow_period = check_period("slow_period", slow_period)
@@ -145,6 +176,16 @@ def bollinger_bands(values: object, period: int = 20,
     appear at index ``period - 1``.  TA-Lib reports a deviation of 0 for any
     window whose variance is below 1e-8; here such windows keep their true,
     small deviation.
+
+    Args:
+        values: An array, a pandas Series or any sequence of numbers.
+        period: The window, a whole number of 1 or more.
+        num_std: How many standard deviations the outer bands lie from the
+            middle one.
+
+    Returns:
+        ``(middle, upper, lower)``, three float64 arrays as long as
+        ``values``, NaN during the warm-up.
     """
     period = check_period("period", period)
     x, start = _values(values)
@@ -163,6 +204,14 @@ def rolling_vwap(prices: object, volumes: object, period: int = 20) -> np.ndarra
     ``prices`` are usually typical prices, ``(high + low + close) / 3``.
     The first value appears at index ``period - 1``; a window that traded no
     volume at all has no VWAP and gives NaN.
+
+    Args:
+        prices: The prices, as ``values`` elsewhere.
+        volumes: The volumes, as many as the prices.
+        period: The window, a whole number of 1 or more.
+
+    Returns:
+        A float64 array as long as ``prices``, NaN during the warm-up.
     """
     period = check_period("period", period)
     p, p_start = _values(prices, "prices")

@@ -26,10 +26,8 @@ import pandas as pd
 from .backtest import check_positions
 from .messages import one_line
 
-try:  # the strategy gets the bars as a run gives them, by the run's own rule
-    from .backtest.runs import _strategy_copy
-except ImportError:  # the backtest as one module
-    from .backtest import _strategy_copy
+# The strategy gets the bars as a run gives them, by the run's own rule.
+from .backtest.runs import _strategy_copy
 
 __all__ = ["CUTS", "LookaheadWarning", "Lookahead", "TOLERANCE", "find_lookahead"]
 
@@ -51,15 +49,21 @@ class LookaheadWarning(UserWarning):
 
 def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.DataFrame,
                    positions: object) -> Lookahead | None:
-    """The first bar whose position depends on later bars, or None.
+    """The first bar whose position depends on later bars.
 
-    ``generate_signals`` is the strategy's method, ``bars`` the bars of the
-    full run and ``positions`` its positions (one per bar, as the backtest
-    checked them; others are checked here).  The strategy
-    receives each cut of the bars as its own copy.  A cut on which the
-    strategy fails or returns unusable positions (too few bars for it, say)
+    The strategy receives each cut of the bars as its own copy.  A cut on
+    which it fails or returns unusable positions (too few bars for it, say)
     is left out, the other cuts still count, and one
     :class:`LookaheadWarning` names the cuts left out and the first reason.
+
+    Args:
+        generate_signals: The strategy's method.
+        bars: The bars of the full run.
+        positions: Its positions, one per bar (as the backtest checked them;
+            others are checked here).
+
+    Returns:
+        The first :class:`Lookahead` found, or None.
     """
     full = _floats(positions, len(bars))
     if full is None:

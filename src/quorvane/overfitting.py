@@ -55,13 +55,22 @@ class Moments(NamedTuple):
 
 
 def block_sums(returns: object, blocks: int = 16) -> np.ndarray:
-    """Per-block sums of one trial's per-bar returns: a ``(blocks + 1, 5)``
-    float array.
+    """Per-block sums of one trial's per-bar returns.
 
-    Row ``j < blocks`` holds ``(count, sum r, sum r**2, sum r**3, sum r**4)``
-    over block ``j``; the last row holds the same sums over the rows beyond
-    the last whole block (count 0 when the length is a multiple of
-    ``blocks``).  The whole sample's sums are ``block_sums(...).sum(axis=0)``.
+    Args:
+        returns: One trial's per-bar returns, finite numbers, 1-D.
+        blocks: How many equal contiguous blocks to cut them into.
+
+    Returns:
+        A ``(blocks + 1, 5)`` float array.  Row ``j < blocks`` holds
+        ``(count, sum r, sum r**2, sum r**3, sum r**4)`` over block ``j``;
+        the last row holds the same sums over the rows beyond the last whole
+        block (count 0 when the length is a multiple of ``blocks``).  The
+        whole sample's sums are ``block_sums(...).sum(axis=0)``.
+
+    Raises:
+        ValueError: Returns that are not 1-D finite numbers, or an unusable
+            number of blocks.
     """
     _check_blocks(blocks)
     r = np.asarray(returns, dtype=np.float64)
@@ -106,12 +115,19 @@ def _power_sums(rows: np.ndarray, out: np.ndarray) -> None:
 
 
 def moments(totals: object) -> Moments:
-    """The whole-sample :class:`Moments` from sums ``(count, sum r, ...,
-    sum r**4)`` along the last axis of ``totals`` (one trial's block sums
-    added up: ``block_sums(r).sum(axis=0)``, or several trials' at once).
+    """The whole-sample moments of per-bar returns from their sums.
 
     Skewness needs three returns and kurtosis four; both are NaN without
     dispersion, as is the standard deviation.
+
+    Args:
+        totals: Sums ``(count, sum r, ..., sum r**4)`` along the last axis:
+            one trial's block sums added up (``block_sums(r).sum(axis=0)``),
+            or several trials' at once.
+
+    Returns:
+        The :class:`Moments`, each an array of the shape of ``totals``
+        without its last axis.
     """
     sums = np.asarray(totals, dtype=np.float64)
     n, s1, s2, s3, s4 = np.moveaxis(sums, -1, 0)
@@ -130,8 +146,15 @@ def moments(totals: object) -> Moments:
 
 
 def sharpe_ratios(totals: object) -> np.ndarray:
-    """Per-bar Sharpe ratios (mean / sd) from sums along the last axis, NaN
-    where undefined."""
+    """Per-bar Sharpe ratios (mean / sd) from sums.
+
+    Args:
+        totals: Sums ``(count, sum r, sum r**2, ...)`` along the last axis.
+
+    Returns:
+        The ratios, an array of the shape of ``totals`` without its last
+        axis, NaN where undefined.
+    """
     sums = np.asarray(totals, dtype=np.float64)
     return _sharpe(sums[..., 0], sums[..., 1], sums[..., 2])
 
@@ -163,8 +186,18 @@ def expected_max_sharpe(trials: int, sharpe_sd: float) -> float:
     would show, given the standard deviation of the trials' Sharpe ratios.
 
     ``SR0 = sd * ((1 - g) * Z(1 - 1/N) + g * Z(1 - 1/(N e)))``, ``g`` the
-    Euler-Mascheroni constant and ``Z`` the inverse normal distribution; it
-    needs at least two trials.
+    Euler-Mascheroni constant and ``Z`` the inverse normal distribution.
+
+    Args:
+        trials: ``N``, the number of trials, at least two.
+        sharpe_sd: The standard deviation of the trials' per-bar Sharpe
+            ratios.
+
+    Returns:
+        SR0, a per-bar Sharpe ratio.
+
+    Raises:
+        ValueError: Fewer than two trials.
     """
     if trials < 2:
         raise ValueError(f"the hurdle needs at least two trials, got {trials}")
@@ -178,12 +211,22 @@ def deflated_sharpe_ratio(sharpe: float, *, observations: int, skewness: float,
     its search.
 
     ``Phi((SR - SR0) * sqrt(T - 1) / sqrt(1 - skew * SR + (kurtosis - 1) / 4 * SR**2))``
-    with ``SR`` the winner's per-bar Sharpe ratio over ``T`` observations,
-    their skewness and (not excess) kurtosis, and ``SR0`` from
-    :func:`expected_max_sharpe` (``trials`` and the per-bar ``sharpe_sd`` of
-    all trials).  ``None`` where it is undefined: fewer than two trials or
-    observations, a figure that is not a number, or a variance term that is
-    not positive (extreme skewness against a large Sharpe ratio).
+    with ``SR0`` from :func:`expected_max_sharpe`.
+
+    Args:
+        sharpe: ``SR``, the winner's per-bar Sharpe ratio.
+        observations: ``T``, the number of its per-bar returns.
+        skewness: The skewness of its returns.
+        kurtosis: Their kurtosis (not excess: 3 for a normal distribution).
+        trials: The number of trials of the search.
+        sharpe_sd: The standard deviation of all trials' per-bar Sharpe
+            ratios.
+
+    Returns:
+        The probability, from 0 to 1; None where it is undefined (fewer
+        than two trials or observations, a figure that is not a number, or a
+        variance term that is not positive: extreme skewness against a
+        large Sharpe ratio).
     """
     if trials < 2 or observations < 2:
         return None
@@ -198,12 +241,16 @@ def deflated_sharpe_ratio(sharpe: float, *, observations: int, skewness: float,
 
 
 def deflated_sharpe(sums: object, winner: int | None = None) -> float | None:
-    """The deflated Sharpe ratio of a search from its trials' :func:`block_sums`
-    (an array ``(trials, rows, 5)``).
+    """The deflated Sharpe ratio of a search.
 
-    The winner is the trial with the highest Sharpe ratio (the first on ties)
-    unless ``winner`` names another one.  ``None`` with fewer than two trials
-    or where any trial's Sharpe ratio is undefined.
+    Args:
+        sums: The trials' :func:`block_sums`, an array ``(trials, rows, 5)``.
+        winner: The index of the trial to judge; by default the one with the
+            highest Sharpe ratio (the first on ties).
+
+    Returns:
+        :func:`deflated_sharpe_ratio` of the winner; None with fewer than two
+        trials or where any trial's Sharpe ratio is undefined.
     """
     totals = _trial_sums(sums).sum(axis=1)
     trials = totals.shape[0]
@@ -222,9 +269,7 @@ def deflated_sharpe(sums: object, winner: int | None = None) -> float | None:
 
 def pbo(sums: object) -> float | None:
     """The probability of backtest overfitting of a search, by combinatorially
-    symmetric cross-validation over its trials' :func:`block_sums` (an array
-    ``(trials, blocks + 1, 5)``; the rows beyond the last whole block take no
-    part).
+    symmetric cross-validation over its trials' :func:`block_sums`.
 
     For every way of choosing half the blocks as in-sample, the trial with
     the best in-sample Sharpe ratio (the first on ties) is ranked out of
@@ -233,9 +278,15 @@ def pbo(sums: object) -> float | None:
     probability is the share of the choices whose logit is at or below 0:
     the in-sample winner did no better than the median out of sample.
 
-    ``None`` with fewer than two trials, or where some trial's Sharpe ratio
-    is undefined on some half (too few bars for the blocks, a trial that is
-    flat on half the blocks).
+    Args:
+        sums: The trials' :func:`block_sums`, an array
+            ``(trials, blocks + 1, 5)``; the rows beyond the last whole block
+            take no part.
+
+    Returns:
+        The probability, from 0 to 1; None with fewer than two trials, or
+        where some trial's Sharpe ratio is undefined on some half (too few
+        bars for the blocks, a trial that is flat on half the blocks).
     """
     trial_sums = _trial_sums(sums)
     trials, blocks = trial_sums.shape[0], trial_sums.shape[1] - 1
@@ -245,8 +296,8 @@ def pbo(sums: object) -> float | None:
     # Identical trials (a parameter that changes nothing) must tie exactly,
     # whatever order the matrix product sums in: compute each distinct one once.
     halves = trial_sums[:, :blocks, :3]
-    distinct, which = np.unique(halves, axis=0, return_inverse=True)
-    which = None if distinct.shape[0] == trials else which.reshape(-1)
+    distinct, inverse = np.unique(halves, axis=0, return_inverse=True)
+    which = None if distinct.shape[0] == trials else inverse.reshape(-1)
     if which is None:
         distinct = halves  # the usual case: no copy back to the trials' order
     # Planes of counts, sums and sums of squares, each (blocks, distinct):

@@ -64,11 +64,14 @@ _reports: list[PluginReport] | None = None
 
 def register_entry_points() -> list[PluginReport]:
     """Load the ``quorvane.strategies`` entry points of the installed
-    distributions and register their classes; return a report per entry
-    point, in the order they were considered.
+    distributions and register their classes.
 
     The work is done once per process: a second call returns the first
     call's reports.
+
+    Returns:
+        A :class:`PluginReport` per entry point, in the order they were
+        considered.
     """
     global _reports
     if _reports is None:
@@ -77,14 +80,25 @@ def register_entry_points() -> list[PluginReport]:
 
 
 def reports() -> list[PluginReport]:
-    """The reports of :func:`register_entry_points`, empty before it ran."""
+    """The reports of :func:`register_entry_points`.
+
+    Returns:
+        A new list of them, empty before it ran.
+    """
     return list(_reports or [])
 
 
 def provider(name: str, cls: type) -> PluginReport | None:
-    """The report of the plugin that registered ``cls`` under ``name``, or
-    None when the registry holds it for another reason (built in, or
-    registered by the program)."""
+    """The plugin that registered ``cls`` under ``name``.
+
+    Args:
+        name: A registry name (letter case ignored).
+        cls: The class the registry holds under it.
+
+    Returns:
+        The plugin's report, or None when the registry holds the class for
+        another reason (built in, or registered by the program).
+    """
     return next((report for report in reports() if report.status == "loaded"
                  and report.name == name.lower() and report.strategy_class is cls), None)
 

@@ -108,13 +108,20 @@ class FolderStrategy:
 
 def strategy_folders(extra: Iterable[str | os.PathLike[str]] = (),
                      environ: Mapping[str, str] | None = None) -> list[Path]:
-    """The strategy folders: ``extra`` (the ``--strategy-path`` options) in
-    order, then the entries of ``QUORVANE_STRATEGY_PATH``; duplicates and
-    empty entries dropped.
+    """The strategy folders, in the order they are searched.
 
-    A folder in ``extra`` must exist (:class:`StrategySourceError` otherwise);
-    a missing folder of the environment variable is skipped, as the
-    interpreter skips missing ``PYTHONPATH`` entries.
+    Args:
+        extra: Folders searched first (the ``--strategy-path`` options); each
+            must exist.
+        environ: Where ``QUORVANE_STRATEGY_PATH`` is read (default:
+            ``os.environ``); a missing folder of it is skipped, as the
+            interpreter skips missing ``PYTHONPATH`` entries.
+
+    Returns:
+        The folders, resolved, duplicates and empty entries dropped.
+
+    Raises:
+        StrategySourceError: A folder of ``extra`` is missing or a file.
     """
     if environ is None:
         environ = os.environ
@@ -136,8 +143,15 @@ def strategy_folders(extra: Iterable[str | os.PathLike[str]] = (),
 
 def scan_file(path: Path) -> list[FolderStrategy]:
     """The strategy classes a file defines at its top level, found by parsing
-    it (nothing in it runs).  A file that cannot be parsed gives one entry
-    with ``error`` set."""
+    it (nothing in it runs).
+
+    Args:
+        path: A ``.py`` file.
+
+    Returns:
+        An entry per class; a file that cannot be parsed gives one entry with
+        ``error`` set.
+    """
     try:
         tree = ast.parse(path.read_bytes(), filename=str(path))
     except (SyntaxError, ValueError, OSError) as exc:
@@ -172,8 +186,15 @@ def _base_name(node: ast.expr) -> str:
 
 
 def scan_folders(folders: Iterable[Path]) -> list[FolderStrategy]:
-    """Every strategy class in the folders' ``.py`` files, folder by folder,
-    files in name order."""
+    """Every strategy class in the folders' ``.py`` files.
+
+    Args:
+        folders: The folders, as :func:`strategy_folders` gives them.
+
+    Returns:
+        The entries of :func:`scan_file`, folder by folder, files in name
+        order.
+    """
     return [entry for path in _files(folders) for entry in scan_file(path)]
 
 
@@ -184,8 +205,17 @@ def _files(folders: Iterable[Path]) -> list[Path]:
 def find_in_folders(name: str, folders: Iterable[Path]) -> tuple[Path, str | None] | None:
     """The file, and the class to take from it, that ``name`` asks for: a
     class of that name, else a file of that stem (letter case ignored; the
-    first folder wins).  For a file with one strategy class its class is
-    named; for a file with several, None lets the file loader report them."""
+    first folder wins).
+
+    Args:
+        name: A class name or a file stem.
+        folders: The folders to search, in order.
+
+    Returns:
+        ``(file, class_name)``, the class named for a file with one strategy
+        class; for a file with several, None lets the file loader report
+        them.  None when nothing matches.
+    """
     key = name.casefold()
     files = [(path, [entry for entry in scan_file(path) if not entry.error])
              for path in _files(folders)]
@@ -221,6 +251,14 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
 
     The registry is read from ``quorvane.strategy_loader``; call
     :func:`quorvane.plugins.register_entry_points` first for plugin names.
+
+    Args:
+        spec: The specification, as the ``quorvane`` command takes it.
+        strategy_paths: Strategy folders searched before those of
+            ``QUORVANE_STRATEGY_PATH``.
+
+    Returns:
+        ``(spec, keywords)``, as above.
     """
     if registered(spec) is not None:
         return spec, {}
@@ -259,7 +297,15 @@ def _names(in_folders: list[FolderStrategy]) -> list[str]:
 
 
 def close_matches(word: str, candidates: Iterable[str]) -> list[str]:
-    """Up to three candidates close to ``word`` (letter case ignored), best first."""
+    """The candidates close to ``word``, letter case ignored.
+
+    Args:
+        word: What was asked for.
+        candidates: The names that exist.
+
+    Returns:
+        Up to three of them, best first; only the clear winners.
+    """
     word = word.casefold()
     scores: dict[str, tuple[float, str]] = {}
     for candidate in candidates:
@@ -307,6 +353,17 @@ def load_target(spec: str | type, keywords: Mapping[str, object]
     ``sys.modules`` first); its class is the one ``class_name`` (spent here)
     names, else its one strategy class.  Anything but one strategy class is
     refused before anything is constructed.
+
+    Args:
+        spec: A specification as :func:`resolve` returns it, or a class.
+        keywords: The keywords :func:`resolve` returned with it.
+
+    Returns:
+        ``(name or class, keywords)``, ``class_name`` spent.
+
+    Raises:
+        StrategySourceError: The file or module holds no strategy class, or
+            several and ``class_name`` chooses none.
     """
     rest = dict(keywords)
     if isinstance(spec, type) or registered(spec) is not None:
@@ -329,7 +386,7 @@ def _file_class(path: str, class_name: object) -> type:
         if not hasattr(module, class_name):
             raise StrategySourceError(f"Class '{class_name}' not found in {path}")
         found = getattr(module, class_name)
-        if is_strategy_class(found):
+        if isinstance(found, type) and is_strategy_class(found):
             return found
         what = (f"{found.__module__}.{found.__qualname__}" if isinstance(found, type)
                 else f"{class_name} in {path}")
@@ -344,7 +401,8 @@ def _file_class(path: str, class_name: object) -> type:
             "class name (class_name)")
         error.path, error.names = path, names
         raise error
-    return getattr(module, names[0])
+    chosen: type = getattr(module, names[0])
+    return chosen
 
 
 def _module_path_class(spec: str) -> type:
@@ -370,6 +428,6 @@ def _module_path_class(spec: str) -> type:
         hint = _did_you_mean(attribute, classes)
         raise StrategySourceError(f"module {module_name} has no attribute '{attribute}'{hint}")
     obj = getattr(module, attribute)
-    if not is_strategy_class(obj):
+    if not (isinstance(obj, type) and is_strategy_class(obj)):
         raise NotAStrategyClassError(not_a_strategy_class(spec, obj))
     return obj

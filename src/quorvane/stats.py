@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -25,7 +25,7 @@ from quorvane import _kernels
 from .data.calendar import infer_bars_per_year
 
 __all__ = ["DESCRIPTIONS", "CurveFigures", "bar_returns", "benchmark_figures", "buy_and_hold",
-           "curve_figures", "drawdown", "infer_bars_per_year", "statistics", "trade_figures"]
+           "curve_figures", "drawdown", "format_stat", "infer_bars_per_year", "statistics", "trade_figures"]
 
 # Name -> what it measures.  The order is the order of the table and of the
 # JSON object.
@@ -55,6 +55,38 @@ DESCRIPTIONS: dict[str, str] = {
     "costs": "commission and slippage paid, in starting equity",
     "bars_per_year": "bars per year used to annualise",
 }
+
+# How a statistic is shown: as a percentage (with its sign where the sign
+# tells a gain from a loss), or as a plain number.
+_PERCENT = {"total_return", "cagr", "volatility", "max_drawdown", "exposure", "win_rate",
+            "avg_trade_return", "best_trade_return", "worst_trade_return",
+            "buy_and_hold_return", "alpha", "costs", "test_total_return"}
+_SIGNED = {"total_return", "cagr", "avg_trade_return", "best_trade_return",
+           "worst_trade_return", "buy_and_hold_return", "alpha", "test_total_return"}
+# Probabilities (docs/judging.rst), shown as such.
+_PROBABILITIES = {"deflated_sharpe", "pbo"}
+
+
+def format_stat(name: str, value: object) -> str:
+    """A statistic as the command line's table and a result's summary show
+    it: ``+12.34%`` for a return, ``1.23`` for a ratio, ``1,234`` for a
+    count, ``0.1234`` for a probability, ``n/a`` for None or NaN (a table's
+    undefined figure)."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    if isinstance(value, int):
+        return f"{value:,}"
+    assert isinstance(value, float)
+    if not math.isfinite(value):
+        return str(value)
+    if name in _PERCENT:
+        return f"{value * 100:+.2f}%" if name in _SIGNED else f"{value * 100:.2f}%"
+    if name in _PROBABILITIES:
+        return f"{value:.4f}"
+    if name == "avg_trade_bars":
+        return f"{value:,.1f}"
+    return f"{value:,.2f}" if name == "turnover" else f"{value:.2f}"
+
 
 # -- per-bar arrays ------------------------------------------------------------------
 
@@ -89,8 +121,9 @@ def buy_and_hold(closes: np.ndarray) -> np.ndarray:
     over the symbols of each one's last close over its first close, 1 before
     its first bar."""
     if closes.shape[1] == 1 and not np.isnan(closes[0, 0]):
-        column = closes[:, 0]
-        return column / column[0]
+        column: np.ndarray = closes[:, 0]
+        relative: np.ndarray = column / column[0]
+        return relative
     known = ~np.isnan(closes)
     # The row of each symbol's last bar so far (0 before the first bar).
     rows = np.where(known, np.arange(closes.shape[0])[:, None], 0)
@@ -99,7 +132,8 @@ def buy_and_hold(closes: np.ndarray) -> np.ndarray:
     first = closes[known.argmax(axis=0), np.arange(closes.shape[1])]
     ratio = carried / first
     ratio[~np.maximum.accumulate(known, axis=0)] = 1.0
-    return ratio.mean(axis=1)
+    mean: np.ndarray = ratio.mean(axis=1)
+    return mean
 
 
 # -- figures -------------------------------------------------------------------------
@@ -169,7 +203,7 @@ def benchmark_figures(figures: CurveFigures, n: int,
 
 
 def statistics(*, equity: np.ndarray, figures: CurveFigures, bars_per_year: int,
-               exposure: float, trades: Mapping[str, float], fills: int, turnover: float,
+               exposure: float, trades: Mapping[str, Any], fills: int, turnover: float,
                costs: float, buy_and_hold_return: float) -> dict[str, float | int | None]:
     """Every statistic, from the equity at each date's close (the start
     being 1), the :class:`CurveFigures` of it against its benchmark, the

@@ -62,11 +62,16 @@ class Strategy:
         """Return one target position per bar: a number from -1 (fully short)
         to +1 (fully long), 0 flat; fractions size the position.
 
-        ``bars`` is a DataFrame as :func:`quorvane.data.read_bars` returns it:
-        a rising ``DatetimeIndex`` named ``date`` and float64 columns
-        ``open``, ``high``, ``low``, ``close``, ``volume``.  Return a Series
-        on the bars' index, a numpy array or any sequence of numbers; the
-        position of bar ``t`` is held from its close to the next one.
+        Args:
+            bars: One symbol's bars as :func:`quorvane.data.read_bars`
+                returns them: a rising ``DatetimeIndex`` named ``date`` and
+                float64 columns ``open``, ``high``, ``low``, ``close``,
+                ``volume``.  A copy: writing to it changes nothing else.
+
+        Returns:
+            A Series on the bars' index, a numpy array or any sequence of
+            numbers; the position of bar ``t`` is held from its close to the
+            next one.
         """
         raise NotImplementedError(
             f"{type(self).__name__} must override generate_signals(bars) and "

@@ -43,7 +43,19 @@ REASONS = np.array(["signal", "rebalance", "stop_loss", "take_profit", "trailing
 
 
 def cost_rate(commission: float, slippage: float) -> float:
-    """The cost rate k of a fill, from basis points; refuses unusable costs."""
+    """The cost rate k of a fill, from basis points.
+
+    Args:
+        commission: Basis points of the value traded, 0 or more.
+        slippage: Basis points of the value traded, 0 or more.
+
+    Returns:
+        ``(commission + slippage) / 10,000``.
+
+    Raises:
+        ValueError: A cost that is not a finite number of 0 or more, or costs
+            above half the traded value together.
+    """
     for name, value in (("commission", commission), ("slippage", slippage)):
         if isinstance(value, bool) or not isinstance(value, numbers.Real) \
                 or not (0 <= value < math.inf):
@@ -99,7 +111,36 @@ class AccountOptions:
         return self.fill == "next-open" or any(getattr(self, name) is not None for name in STOPS)
 
     def as_dict(self) -> dict[str, object]:
+        """The options as ``{name: value}``, as ``run --json`` reports them.
+
+        Returns:
+            A new dict, in the order of the fields.
+        """
         return {field.name: getattr(self, field.name) for field in fields(self)}
+
+    def describe_costs(self) -> str:
+        """The costs in words, as a run's summary shows them.
+
+        Returns:
+            ``"5 bps commission + 2 bps slippage of the value traded"``.
+        """
+        return (f"{self.commission:g} bps commission + {self.slippage:g} bps slippage of the "
+                "value traded")
+
+    def describe_fills(self) -> str:
+        """When targets fill, and the stops, in words.
+
+        Returns:
+            ``"at the close, held until the target changes; no stops"`` and
+            the like.
+        """
+        when = "at the close" if self.fill == "close" else "at the next open"
+        how = ("held until the target changes" if not self.rebalance else
+               "re-sized at every bar" if self.rebalance == 1 else
+               f"re-sized every {self.rebalance:,} dates")
+        stops = [f"{name.replace('_', '-')} {value:.4g}" for name in STOPS
+                 if (value := getattr(self, name)) is not None]
+        return f"{when}, {how}; " + (", ".join(stops) if stops else "no stops")
 
 
 def check_stop(name: str, value: object) -> float | None:
@@ -108,7 +149,7 @@ def check_stop(name: str, value: object) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real) \
-            or not (0 < value < math.inf):
+            or not (0 < float(value) < math.inf):
         raise ValueError(f"{name} must be a positive fraction of the entry price (0.02 is 2%) "
                          f"or None, got {value!r}")
     return float(value)
@@ -177,14 +218,18 @@ class Market:
         equity = np.empty(dates)
         cash = np.empty(dates) if detail else None
         units = np.empty((dates, symbols)) if detail else None
-        off = math.nan
+        stop_loss, take_profit, trailing_stop = (
+            math.nan if value is None else value
+            for value in (options.stop_loss, options.take_profit, options.trailing_stop))
+        open_, high, low = (values.reshape(-1) for values in ranges)
         summary, fills, trades = _kernels.account(
-            *(values.reshape(-1) for values in ranges), close.reshape(-1), target.reshape(-1),
+            open_, high, low, close.reshape(-1), target.reshape(-1),
             symbols, options.cost_rate, options.fill == "next-open", options.rebalance,
-            *(off if getattr(options, name) is None else getattr(options, name) for name in STOPS),
+            stop_loss, take_profit, trailing_stop,
             equity, cash, None if units is None else units.reshape(-1))
         if not detail:
             return Ledger(equity=equity, summary=Summary(*summary))
+        assert fills is not None and trades is not None
         records = np.frombuffer(trades, dtype=TRADE_DTYPE)
         if symbols > 1:
             # The kernel writes trades as they close: in the order of entry,

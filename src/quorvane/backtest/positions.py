@@ -39,12 +39,21 @@ def check_positions(positions: object, bars: pd.DataFrame | int, *,
                     source: str = "positions") -> np.ndarray:
     """``positions`` as a float64 array after checking them.
 
-    There must be one target position per bar: a real number from -1 to 1.
-    A Series, an array or any sequence is accepted; a Series with a date
-    index must carry the bars' dates.  Booleans, NaN, text and numbers out of
-    range are refused, naming the first bad row (rows count from 1).
-    ``source`` names the positions in messages: ``"positions"`` (an argument)
-    or ``"generate_signals"`` (what a strategy returned).
+    Args:
+        positions: One target position per bar, a real number from -1 to 1:
+            a Series (with a date index, the bars' dates), an array or any
+            sequence.  Booleans, NaN, text and numbers out of range are
+            refused, naming the first bad row (rows count from 1).
+        bars: The bars the positions belong to, or their number.
+        source: How messages name the positions: ``"positions"`` (an
+            argument) or ``"generate_signals"`` (what a strategy returned).
+
+    Returns:
+        The positions as a new float64 array, one per bar.
+
+    Raises:
+        TypeError: A DataFrame, None, a lone number or text.
+        ValueError: The wrong count, other dates, or a bad value.
     """
     say = _Wording(source)
     count = bars if isinstance(bars, int) else len(bars)

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from functools import cached_property
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 import pandas as pd
@@ -22,12 +23,23 @@ from quorvane.stats import bar_returns, buy_and_hold, curve_figures, drawdown, s
 
 from .account import REASONS, WHERE, AccountOptions, Ledger, Market
 
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
 __all__ = ["BacktestResult", "PortfolioResult"]
+
+# The statistics a result's summary line and HTML table show.
+HEADLINE = ("total_return", "cagr", "volatility", "sharpe", "sortino", "max_drawdown",
+            "trades", "win_rate", "exposure", "buy_and_hold_return", "turnover", "costs")
 
 
 class _AccountResult:
     """The per-date arrays and tables that one account run gives, for one
     symbol or several; the subclasses shape the per-symbol ones."""
+
+    #: The strategy that gave the positions, when known (set by
+    #: :func:`~quorvane.backtest.run_strategy`).
+    strategy: object | None = None
 
     def __init__(self, *, dates: pd.DatetimeIndex, symbols: Sequence[str], market: Market,
                  options: AccountOptions, bars_per_year: int, bars_per_year_reason: str,
@@ -116,7 +128,7 @@ class _AccountResult:
         with np.errstate(divide="ignore", invalid="ignore"):
             weights = units * marks / equity
         weights[np.broadcast_to(equity == 0.0, weights.shape)] = 0.0
-        return weights
+        return cast(np.ndarray, weights)
 
     @cached_property
     def _buy_and_hold(self) -> np.ndarray:
@@ -175,7 +187,7 @@ class _AccountResult:
     def trade_returns(self) -> np.ndarray:
         """The ``return`` of each trade, in the order of :attr:`trades`."""
         trades = self._trades
-        return trades["pnl"] / trades["basis"]
+        return cast(np.ndarray, trades["pnl"] / trades["basis"])
 
     @cached_property
     def trades(self) -> pd.DataFrame:
@@ -189,7 +201,7 @@ class _AccountResult:
         open_ = exits < 0
         exit_dates = self.dates[np.where(open_, 0, exits)]
         if open_.any():
-            exit_dates = exit_dates.where(~open_, pd.NaT)
+            exit_dates = exit_dates.where(~open_, pd.NaT)  # type: ignore[call-overload]
         table = pd.DataFrame({
             "direction": np.where(records["side"] > 0, "long", "short"),
             "entry_date": self.dates[records["entry_bar"]],
@@ -229,21 +241,74 @@ class _AccountResult:
             table.insert(0, "symbol", np.array(self.symbols, dtype=object)[codes])
         return table
 
+    # -- display -----------------------------------------------------------------------
+
+    def title(self) -> str:
+        """The strategy (``ClassName(key=value, ...)``, when known) and what
+        it ran on, in one line: the plot's default title."""
+        from quorvane.messages import describe
+        what = describe(self.strategy) if self.strategy is not None else "a strategy"
+        return f"{what} on {self._label()}"
+
+    def _period(self) -> str:
+        from quorvane.messages import when
+        dates = self.dates
+        return (f"{when(dates[0])} to {when(dates[-1])}, {len(dates):,} bars "
+                f"({self.bars_per_year:,} a year: {self.bars_per_year_reason})")
+
+    def _headline(self) -> list[tuple[str, str]]:
+        from quorvane.stats import format_stat
+        return [(name, format_stat(name, self.stats[name])) for name in HEADLINE]
+
     def __repr__(self) -> str:
-        stats = self.stats
-        sharpe = "n/a" if stats["sharpe"] is None else f"{stats['sharpe']:.2f}"
-        span = (f"{len(self.dates):,} dates, {self.dates[0]} to {self.dates[-1]}"
-                if len(self.dates) else "no dates")
-        return (f"<{type(self).__name__} {self._label()}: {span}; total_return "
-                f"{stats['total_return']:+.2%}, sharpe {sharpe}, trades {stats['trades']:,}>")
+        """The strategy, the period, the terms and the headline statistics,
+        in a few lines."""
+        headline = self._headline()
+        names = max(len(name) for name, _ in headline)
+        texts = max(len(text) for _, text in headline)
+        cells = [f"{name:<{names}} {text:>{texts}}" for name, text in headline]
+        rows = ["    ".join(cells[at:at + 3]) for at in range(0, len(cells), 3)]
+        lines = [f"<{type(self).__name__}: {self.title()}",
+                 f"  period: {self._period()}",
+                 f"  costs:  {self.options.describe_costs()}",
+                 f"  fills:  {self.options.describe_fills()}",
+                 *(f"  {row}" for row in rows)]
+        return "\n".join(lines) + ">"
 
     def _repr_html_(self) -> str:
-        """The summary line and the statistics, for notebooks."""
+        """The same as an HTML table, for notebooks."""
         import html
-        shown = {name: "n/a" if value is None else f"{value:.6g}"
-                 for name, value in self.stats.items()}
-        rows = "".join(f"<tr><th>{name}</th><td>{text}</td></tr>" for name, text in shown.items())
-        return f"<p>{html.escape(repr(self))}</p><table>{rows}</table>"
+        header = [("strategy", self.title()), ("period", self._period()),
+                  ("costs", self.options.describe_costs()),
+                  ("fills", self.options.describe_fills())]
+        rows = "".join(f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
+                       f"<td style='text-align:left'>{html.escape(text)}</td></tr>"
+                       for name, text in header)
+        rows += "".join(f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
+                        f"<td style='text-align:right'>{html.escape(text)}</td></tr>"
+                        for name, text in self._headline())
+        return (f"<table><caption style='text-align:left'>{type(self).__name__} "
+                f"(<code>.summary()</code> has every statistic)</caption>{rows}</table>")
+
+    def summary(self) -> pd.Series:
+        """Every statistic of ``stats`` as a float Series (NaN where
+        undefined), named by the strategy: results of several runs line up
+        in ``pd.DataFrame({name: result.summary() for ...})``."""
+        return pd.Series(self.stats, dtype="float64", name=self.title())
+
+    def plot(self, title: str | None = None) -> Figure:
+        """The prices, the equity against buy-and-hold and the drawdown, as
+        ``quorvane run --plot`` draws them (needs the ``plot`` extra).
+
+        Args:
+            title: The figure's title; by default :meth:`title`.
+
+        Returns:
+            A :class:`matplotlib.figure.Figure` (a notebook shows it;
+            ``savefig`` writes it).
+        """
+        from quorvane.plots import plot_backtest
+        return plot_backtest(self, title)  # type: ignore[arg-type]
 
     def _label(self) -> str:
         return "one symbol"
@@ -252,13 +317,13 @@ class _AccountResult:
 def _carried(closes: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
     """``closes`` carried forward on ``dates``: each date's last close at or
     before it, NaN before the first."""
-    index = closes.index
+    index = cast(pd.DatetimeIndex, closes.index)
     if (index.tz is None) != (dates.tz is None):
         # One side without a time zone: match the dates as written.
         index = index.tz_localize(None) if index.tz is not None else index
         dates = dates.tz_localize(None) if dates.tz is not None else dates
     at = np.searchsorted(index.as_unit("ns").asi8, dates.as_unit("ns").asi8, side="right") - 1
-    values = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
+    values: np.ndarray = closes.to_numpy(dtype=np.float64)[np.maximum(at, 0)]
     values[at < 0] = np.nan
     return values
 
@@ -279,7 +344,7 @@ class BacktestResult(_AccountResult):
                  benchmark: pd.Series | None) -> None:
         self.bars = bars
         self.positions = pd.Series(positions, index=bars.index, name="position", copy=False)
-        super().__init__(dates=bars.index, symbols=[""], market=market, options=options,
+        super().__init__(dates=cast(pd.DatetimeIndex, bars.index), symbols=[""], market=market, options=options,
                          bars_per_year=bars_per_year, bars_per_year_reason=bars_per_year_reason,
                          benchmark=benchmark)
 

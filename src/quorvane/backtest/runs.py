@@ -7,6 +7,7 @@ from __future__ import annotations
 import numbers
 import os
 from collections.abc import Mapping
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -85,10 +86,33 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
                  checked: bool = False) -> BacktestResult:
     """Call ``strategy.generate_signals(bars)``, check the positions, run the backtest.
 
-    The bars and the keywords are those of :func:`backtest`, checked before
-    the strategy runs, which receives the normalised bars.
-    ``bars_per_year`` and ``checked`` are worth passing when the same bars
-    run many times.
+    The options are checked before the strategy runs, which receives the
+    normalised bars (a copy: its writes do not reach the backtest).
+
+    Args:
+        strategy: Any object with a ``generate_signals(bars)`` method.
+        bars: One symbol's bars, as :func:`backtest` takes them.
+        commission: Basis points of the value traded, paid on every fill.
+        slippage: Basis points of the value traded, paid on every fill.
+        fill: ``"close"`` or ``"next-open"``, as for :func:`backtest`.
+        rebalance: Re-size the position to its target every that many bars
+            (0: only when the target changes).
+        stop_loss: As for :func:`backtest`; None for none.
+        take_profit: As for :func:`backtest`; None for none.
+        trailing_stop: As for :func:`backtest`; None for none.
+        bars_per_year: Overrides the number inferred from the dates (worth
+            passing when the same bars run many times).
+        benchmark: As for :func:`backtest`.
+        checked: The bars were checked already (see :func:`backtest`).
+
+    Returns:
+        The :class:`BacktestResult`, its ``strategy`` set.
+
+    Raises:
+        TypeError: The strategy has no ``generate_signals`` method, or it
+            returned something that is not one position per bar.
+        ValueError: An option out of range, bad bars, or positions that are
+            not one number from -1 to 1 per bar.
     """
     options = AccountOptions(commission, slippage, fill, rebalance, stop_loss, take_profit,
                              trailing_stop)
@@ -99,7 +123,9 @@ def run_strategy(strategy: object, bars: pd.DataFrame, *, commission: float = 0.
         raise TypeError(f"{type(strategy).__name__} has no generate_signals(bars) method")
     bars = _normal(bars, checked)
     positions = check_positions(generate(_strategy_copy(bars)), bars, source="generate_signals")
-    return _single(bars, positions, options, bars_per_year, closes)
+    result = _single(bars, positions, options, bars_per_year, closes)
+    result.strategy = strategy
+    return result
 
 
 def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
@@ -108,7 +134,7 @@ def _single(bars: pd.DataFrame, positions: np.ndarray, options: AccountOptions,
     ranges = {name: _column(bars, name).reshape(-1, 1) for name in _RANGES} \
         if options.uses_ranges else {}
     market = Market(close.reshape(-1, 1), positions.reshape(-1, 1), **ranges)
-    bars_per_year, reason = _annualisation(bars.index, bars_per_year)
+    bars_per_year, reason = _annualisation(cast(pd.DatetimeIndex, bars.index), bars_per_year)
     return BacktestResult(bars=bars, positions=positions, market=market, options=options,
                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
                           benchmark=benchmark)
@@ -158,10 +184,22 @@ def _annualisation(dates: pd.DatetimeIndex, bars_per_year: int | None) -> tuple[
 
 
 def benchmark_closes(benchmark: object) -> pd.Series | None:
-    """A benchmark as the ``benchmark`` keyword takes it (closes as a Series
-    on dates, bars as a DataFrame, or the path of a file of bars), as a
-    Series of closes on rising dates, checked; None for None.  Worth
-    calling once when many runs share one benchmark file."""
+    """A benchmark as the ``benchmark`` keyword takes it, read and checked:
+    worth calling once when many runs share one benchmark file.
+
+    Args:
+        benchmark: Closes as a Series on dates, bars as a DataFrame, the path
+            of a file of bars, or None.
+
+    Returns:
+        A Series of positive closes on rising dates, named ``benchmark``;
+        None for None.
+
+    Raises:
+        TypeError: Not closes on dates.
+        ValueError: No closes, a close that is not a positive number, or
+            dates that do not rise (naming the row).
+    """
     if benchmark is None:
         return None
     if isinstance(benchmark, (str, os.PathLike)):
@@ -199,11 +237,24 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
 
     The symbols share one cash balance and are sized on one equity (each
     target ``p`` is ``p / N`` of it), over the union of their dates, with
-    the account options they were run with (which must be the same).  Each
-    result stays the symbol's own run, in ``per_symbol``.  ``bars_per_year``
-    overrides the number inferred from the union of the dates;
-    ``benchmark`` replaces the equal-weight buy-and-hold as the benchmark
-    (default: the one the results were run against, if they share one).
+    the account options they were run with (which must be the same).
+
+    Args:
+        results: ``{symbol: BacktestResult}``, as :func:`run_strategy` or
+            :func:`backtest` gave them.
+        bars_per_year: Overrides the number inferred from the union of the
+            dates.
+        benchmark: Replaces the equal-weight buy-and-hold as the benchmark
+            (default: the one the results were run against, if they share
+            one), as :func:`backtest` takes it.
+
+    Returns:
+        The :class:`PortfolioResult`; each result stays the symbol's own run,
+        in its ``per_symbol``.
+
+    Raises:
+        ValueError: No results, results run with different account options or
+            benchmarks, or symbols of different bar spacings.
     """
     if not results:
         raise ValueError("a portfolio needs at least one symbol's result")
@@ -223,7 +274,7 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
     dates = indexes[0]
     if any(not index.equals(dates) for index in indexes[1:]):
         dates = indexes[0].append(indexes[1:]).unique().sort_values()
-    dates = dates.rename("date")
+    dates = cast(pd.DatetimeIndex, dates.rename("date"))
     aligned = {name: np.full((len(dates), len(items)), np.nan)
                for name in ("close", "target", *(_RANGES if options.uses_ranges else ()))}
     for column, (index, result) in enumerate(zip(indexes, items)):
@@ -234,9 +285,12 @@ def portfolio(results: Mapping[str, BacktestResult], *, bars_per_year: int | Non
     ranges = {name: aligned[name] for name in _RANGES if name in aligned}
     market = Market(aligned["close"], aligned["target"], **ranges)
     bars_per_year, reason = _annualisation(dates, bars_per_year)
-    return PortfolioResult(per_symbol=results, dates=dates, market=market, options=options,
-                           bars_per_year=bars_per_year, bars_per_year_reason=reason,
-                           benchmark=closes)
+    combined = PortfolioResult(per_symbol=results, dates=dates, market=market, options=options,
+                               bars_per_year=bars_per_year, bars_per_year_reason=reason,
+                               benchmark=closes)
+    if all(result.strategy is items[0].strategy for result in items):
+        combined.strategy = items[0].strategy
+    return combined
 
 
 def _shared_benchmark(results: list[BacktestResult]) -> pd.Series | None:

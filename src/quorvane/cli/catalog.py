@@ -10,10 +10,11 @@ from dataclasses import asdict, dataclass
 from typing import IO, Any
 
 from quorvane import plugins, sources
+from quorvane.messages import strategy_params
 from quorvane.strategy_classes import registry
 
 from .options import (_DESCRIPTION, add_strategy_path, class_path, display_path, first_doc_line,
-                      load_from_args, strategy_params)
+                      load_from_args)
 
 
 @dataclass(frozen=True)

@@ -9,7 +9,10 @@ import sys
 from collections.abc import Mapping
 from typing import Any
 
-from .formats import aligned, format_stat, when
+from quorvane.messages import when
+from quorvane.stats import format_stat
+
+from .formats import aligned
 
 __all__ = ["LOOKAHEAD_STATUS", "add_lookahead_options", "lookahead_json", "overfitting_lines",
            "warn_lookahead"]

@@ -191,20 +191,6 @@ def class_path(cls: type) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
 
-def strategy_params(strategy: object) -> Mapping[str, object] | None:
-    params = getattr(strategy, "params", None)
-    return params if isinstance(params, Mapping) else None
-
-
-def describe(strategy: object) -> str:
-    """``ClassName(key=value, ...)`` from the strategy's ``params``."""
-    params = strategy_params(strategy) or {}
-    inner = ", ".join(f"{key}={value!r}" for key, value in params.items())
-    return f"{type(strategy).__name__}({inner})"
-
-
-
-
 def common_parent() -> argparse.ArgumentParser:
     """Options every subcommand accepts."""
     # SUPPRESS keeps a subcommand from overwriting a --traceback given

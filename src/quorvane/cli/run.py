@@ -15,11 +15,14 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
-from .formats import aligned, format_stat, plain, when
+from quorvane.messages import describe, strategy_params, when
+from quorvane.stats import format_stat
+
+from .formats import aligned, plain
 from .judging import (LOOKAHEAD_STATUS, add_lookahead_options, lookahead_json,
                       warn_lookahead)
-from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options, describe,
-                      load_from_args, parse_symbols, strategy_params)
+from .options import (_DESCRIPTION, CliError, account_keywords, add_account_options,
+                      load_from_args, parse_symbols)
 
 __all__ = ["Progress", "cmd_run", "equity_table", "register", "trades_table"]
 
@@ -80,6 +83,13 @@ def _warn(message: str) -> None:
 
 # -- reading the data ----------------------------------------------------------------
 
+def _read_source(path: str | None, symbols: list[str] | None) -> Any:
+    # The readers (numpy, pyarrow) are imported on the reading thread too, so
+    # that the read starts while this thread goes on importing the rest.
+    from quorvane.data import readers
+    return readers.read_source(path, symbols)
+
+
 class _Reading:
     """The data files read on a thread while the strategy and pandas load.
 
@@ -90,12 +100,11 @@ class _Reading:
     def __init__(self, path: str | None, symbols: list[str] | None, progress: Progress) -> None:
         from concurrent.futures import ThreadPoolExecutor
 
-        from quorvane.data import readers
         self.path, self.symbols, self.progress = path, symbols, progress
         self.label = SAMPLE_LABEL if path is None else path
         progress.note(f"reading {self.label}")
         self._pool = ThreadPoolExecutor(1, thread_name_prefix="quorvane-read")
-        self._source = self._pool.submit(readers.read_source, path, symbols)
+        self._source = self._pool.submit(_read_source, path, symbols)
         self._pool.shutdown(wait=False)
 
     def result(self) -> tuple[dict[str, Any], str]:
@@ -141,7 +150,8 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
     progress = Progress(sys.stderr, args.progress, _data_bytes(args.data) >= LONG_DATA_BYTES)
     reading = _Reading(args.data, parse_symbols(args.symbols), progress)
     # Importing the backtest imports pandas: while the files are read.
-    from quorvane.backtest import AccountOptions, portfolio, run_strategy
+    from quorvane.backtest import AccountOptions
+    from quorvane.runner import backtest_symbols
     keywords = account_keywords(args)
     try:
         AccountOptions(args.commission, args.slippage)
@@ -152,14 +162,13 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
         raise CliError(f"{type(strategy).__name__} has no generate_signals(bars) method")
     universe, label = reading.result()
 
-    results = {}
-    for number, (symbol, bars) in enumerate(universe.items(), start=1):
+    def each(number: int, symbol: str, bars: Any) -> None:
         progress.note(f"running {describe(strategy)} on {symbol} ({number}/{len(universe)}, "
                       f"{len(bars):,} bars)")
-        result = run_strategy(strategy, bars, **keywords, checked=True)
-        _warn_if_idle(strategy, symbol, bars, result)
-        results[symbol] = result
-    combined = portfolio(results, bars_per_year=args.bars_per_year) if len(results) > 1 else None
+
+    results, combined = backtest_symbols(strategy, universe, each=each, **keywords)
+    for symbol, result in results.items():
+        _warn_if_idle(strategy, symbol, universe[symbol], result)
     progress.note("backtest done")
     found = _check_lookahead(strategy, universe, results, progress) if args.lookahead_check \
         else None
@@ -177,10 +186,12 @@ def cmd_run(args: argparse.Namespace, out: IO[str]) -> int:
             write_table(equity_table(results, combined), args.equity, index=True)
             written.append(f"equity: {args.equity}")
         if args.plot is not None:
-            from .plot import draw
+            from quorvane.plots import plot_backtest
             progress.note(f"drawing {args.plot}")
-            title = f"{describe(strategy)} on {label}"
-            write_file(args.plot, lambda path: draw(path, results, combined, title))
+            figure = plot_backtest(combined if combined is not None
+                                   else next(iter(results.values())),
+                                   f"{describe(strategy)} on {label}")
+            write_file(args.plot, lambda path: figure.savefig(path, dpi=100))
             written.append(f"plot: {args.plot}")
     except OutputError as exc:
         raise CliError(str(exc)) from None
@@ -270,9 +281,8 @@ def _print_table(title: str, report: Mapping[str, Any], results: Mapping[str, An
     print(f"strategy:   {title}", file=out)
     print(f"data:       {report['data']}: {held}, {report['bars']:,} bars, "
           f"{report['start']} to {report['end']}", file=out)
-    print(f"costs:      {args.commission:g} bps commission + {args.slippage:g} bps slippage "
-          "of the value traded", file=out)
-    print(f"fills:      {_terms(main.options)}", file=out)
+    print(f"costs:      {main.options.describe_costs()}", file=out)
+    print(f"fills:      {main.options.describe_fills()}", file=out)
     print(f"annualised: {main.stats['bars_per_year']:,} bars a year "
           f"({main.bars_per_year_reason})", file=out)
     benchmark = "equal-weight buy-and-hold" if args.benchmark is None else args.benchmark
@@ -306,18 +316,6 @@ def _lookahead_words(report: Mapping[str, Any]) -> str:
     symbol = f"{found['symbol']}, " if "symbol" in found else ""
     return (f"USES LATER BARS ({symbol}row {found['row']:,}, {found['date']}): the figures "
             "cannot be trusted")
-
-
-def _terms(options: Any) -> str:
-    """The account's terms in words, for the table's header."""
-    when = "at the close" if options.fill == "close" else "at the next open"
-    how = ("held until the target changes" if not options.rebalance else
-           "re-sized at every bar" if options.rebalance == 1 else
-           f"re-sized every {options.rebalance:,} dates")
-    stops = [f"{name.replace('_', '-')} {value:.4g}" for name, value in (
-        ("stop_loss", options.stop_loss), ("take_profit", options.take_profit),
-        ("trailing_stop", options.trailing_stop)) if value is not None]
-    return f"{when}, {how}; " + (", ".join(stops) if stops else "no stops")
 
 
 def trades_table(results: Mapping[str, Any], combined: Any) -> Any:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
@@ -130,9 +130,11 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
 
     keywords = search_keywords(args)
     grid = keywords["grid"]
+    if args.json and args.out == "-":
+        raise CliError("--json and --out - both write to standard output; choose one")
     try:
         if args.out is not None:
-            outputs.check_table("--out", args.out)
+            outputs.check_table("--out", args.out, stdout=True)
         if args.plot is not None:
             report.check_plot(args.plot, len(grid))
         outputs.check_distinct([("--out", args.out), ("--plot", args.plot)],
@@ -148,12 +150,16 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
     order = "ascending" if args.ascending else "descending"
     symbols_count = frame["symbol"].nunique()
     combos = len(frame) // max(1, symbols_count)
+    # With --out -, standard output holds the CSV alone, for the program it
+    # is piped to; what a person reads goes to standard error.
+    report_to = sys.stderr if args.out == outputs.STDOUT else out
     # The files first: a reader that leaves early (`| head`) must not cost them.
     written: list[str] = []
     try:
         if args.out is not None:
             outputs.write_table(frame, args.out)
-            written.append(f"rows: {args.out}")
+            if args.out != outputs.STDOUT:
+                written.append(f"rows: {args.out}")
         if args.plot is not None:
             title = f"{args.sort} of {args.spec}"
             outputs.write_file(args.plot, lambda path: report.plot(frame, list(grid), args.sort,
@@ -163,25 +169,26 @@ def cmd_sweep(args: argparse.Namespace, out: IO[str]) -> int:
         raise CliError(str(exc)) from None
     findings = report_lookahead(frame.attrs.get("lookahead", {}))
     overfitting = frame.attrs["overfitting"]
-    say: Callable[[str], None] = (lambda line: print(line, file=sys.stderr)) if args.json \
-        else (lambda line: print(line, file=out))
     if args.json:
         document: dict[str, object] = {"rows": report.json_rows(frame),
                                        "overfitting": overfitting}
         if args.lookahead_check:
             document["lookahead"] = findings
         print(json.dumps(document, allow_nan=False), file=out)
+        report_to = sys.stderr  # standard output holds the JSON alone
     else:
         print(f"{args.spec}: {_plural(len(frame), 'row')} ({_plural(symbols_count, 'symbol')} x "
-              f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})", file=out)
+              f"{_plural(combos, 'combination')}), sorted by {args.sort} ({order})",
+              file=report_to)
         if args.top:
-            print(report.top_table(frame, list(grid), args.sort, args.top), file=out)
-        print(file=out)
-        print("overfitting of the search (see 'Judging a strategy' in the docs):", file=out)
+            print(report.top_table(frame, list(grid), args.sort, args.top), file=report_to)
+        print(file=report_to)
+        print("overfitting of the search (see 'Judging a strategy' in the docs):",
+              file=report_to)
         for line in overfitting_lines(overfitting):
-            print(f"  {line}", file=out)
+            print(f"  {line}", file=report_to)
     for line in written:
-        say(line)
+        print(line, file=report_to)
     if failed:
         first = frame["error"].dropna().iloc[0]
         print(f"warning: {failed} of {len(frame)} rows failed; the first: {first}",
@@ -220,7 +227,9 @@ def register(commands: Any, common: argparse.ArgumentParser,
                        help="print one JSON object {\"rows\": [...], \"overfitting\": {...}, "
                             "\"lookahead\": {...}} instead of the table")
     sweep.add_argument("--out", metavar="FILE",
-                       help="write every row to FILE.csv or FILE.parquet")
+                       help="write every row to FILE.csv or FILE.parquet, or as CSV to "
+                            "standard output with '-' (the summary and the best rows then go "
+                            "to standard error)")
     sweep.add_argument("--plot", metavar="FILE.png",
                        help="draw the sort metric over the grid: a line for one parameter, a "
                             "heatmap for two (needs matplotlib: the 'plot' extra)")

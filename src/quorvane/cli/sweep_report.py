@@ -5,12 +5,13 @@ this module words and draws it."""
 
 from __future__ import annotations
 
-import logging
 import math
-from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
-from .formats import aligned, format_stat, plain
+from quorvane.stats import format_stat
+
+from .formats import aligned, plain
 
 if TYPE_CHECKING:
     import pandas
@@ -97,56 +98,7 @@ def _short(text: object) -> str:
 
 def plot(frame: pandas.DataFrame, grid: Sequence[str], sort: str, path: str,
          title: str) -> None:
-    """The sort metric over the grid: a line per symbol for one parameter, a
-    heatmap (the mean over the symbols) for two."""
-    import numpy as np
-    import pandas as pd
+    """The sort metric over the grid (:func:`quorvane.plots.plot_sweep`), written to ``path``."""
+    from quorvane.plots import plot_sweep
 
-    logging.getLogger("matplotlib").setLevel(logging.ERROR)
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=(9, 6), layout="constrained")
-    FigureCanvasAgg(figure)
-    axes = figure.subplots()
-    values = pd.to_numeric(frame[sort], errors="coerce").astype(float)
-    data = frame.assign(**{sort: values})
-    if len(grid) == 1:
-        (key,) = grid
-        symbols = list(dict.fromkeys(data["symbol"]))
-        if len(symbols) > 10:
-            series = data.groupby(key, sort=True)[sort].mean()
-            axes.plot(_axis(series.index), series.to_numpy(), marker="o",
-                      label=f"mean of {len(symbols)} symbols")
-        else:
-            for symbol in symbols:
-                part = data[data["symbol"] == symbol].sort_values(key, kind="stable")
-                axes.plot(_axis(part[key]), part[sort].to_numpy(), marker="o", label=symbol)
-        axes.set_xlabel(key)
-        axes.set_ylabel(sort)
-        axes.grid(alpha=0.3)
-        axes.legend(loc="best", fontsize="small")
-    else:
-        rows_key, columns_key = grid
-        table = data.pivot_table(index=rows_key, columns=columns_key, values=sort,
-                                 aggfunc="mean", dropna=False, sort=True)
-        image = axes.imshow(table.to_numpy(dtype=float), aspect="auto", origin="lower",
-                            cmap="viridis", interpolation="nearest")
-        axes.set_yticks(np.arange(len(table.index)), [str(v) for v in table.index])
-        axes.set_xticks(np.arange(len(table.columns)), [str(v) for v in table.columns],
-                        rotation=90 if len(table.columns) > 12 else 0)
-        axes.set_ylabel(rows_key)
-        axes.set_xlabel(columns_key)
-        label = sort if data["symbol"].nunique() == 1 else f"{sort} (mean over symbols)"
-        figure.colorbar(image, ax=axes, label=label)
-    figure.suptitle(title)
-    figure.savefig(path, dpi=100)
-
-
-def _axis(values: Iterable[object]) -> list[float] | list[str]:
-    """Numbers stay numbers (a numeric axis); anything else becomes text
-    (categories)."""
-    items = list(values)
-    if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in items):
-        return [float(v) for v in items]  # type: ignore[arg-type]
-    return [str(v) for v in items]
+    plot_sweep(frame, sort, grid, title).savefig(path, dpi=100)

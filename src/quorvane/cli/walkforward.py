@@ -9,7 +9,10 @@ import json
 import sys
 from typing import IO, Any
 
-from .formats import aligned, format_stat, plain, when
+from quorvane.messages import when
+from quorvane.stats import format_stat
+
+from .formats import aligned, plain
 from .judging import LOOKAHEAD_STATUS
 from .options import CliError
 from .sweep import add_search_options, report_lookahead, search_keywords, searching

@@ -14,13 +14,15 @@ made up: use it to try strategies out, never to judge them.
 
 from __future__ import annotations
 
-from importlib.resources import files
-from importlib.resources.abc import Traversable
+from typing import TYPE_CHECKING
 
 from .calendar import check_spacing
 from .checks import COLUMNS, DataError
 from .frames import normalise_bars
 from .readers import load_data, read_bars, read_universe
+
+if TYPE_CHECKING:
+    from importlib.resources.abc import Traversable
 
 __all__ = ["COLUMNS", "DataError", "SAMPLE_NAME", "check_spacing", "load_data", "normalise_bars",
            "read_bars", "read_universe", "sample_csv"]
@@ -29,5 +31,12 @@ SAMPLE_NAME = "sample_daily.csv"
 
 
 def sample_csv() -> Traversable:
-    """The shipped sample file, as a resource that can be opened for reading."""
+    """The shipped sample file.
+
+    Returns:
+        The file as a package resource, which can be opened for reading.
+    """
+    # Imported here: importlib.resources costs a tenth of a second at start-up,
+    # which every run reading its own files would pay.
+    from importlib.resources import files
     return files(__name__) / SAMPLE_NAME

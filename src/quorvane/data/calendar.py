@@ -10,7 +10,7 @@ one; :func:`infer_bars_per_year` gives the bars of a year.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, NamedTuple, cast
 
 import numpy as np
 
@@ -99,10 +99,17 @@ def spacing(index: pd.DatetimeIndex) -> Spacing | None:
 def check_spacing(universe: Mapping[str, pd.DataFrame]) -> None:
     """Refuse symbols whose bars are spaced differently (daily beside hourly):
     one run steps through the union of their dates, and every figure would
-    mix the two.  Symbols of a single bar fit any spacing."""
+    mix the two.  Symbols of a single bar fit any spacing.
+
+    Args:
+        universe: ``{symbol: bars}``, each with a ``DatetimeIndex``.
+
+    Raises:
+        DataError: Two symbols of different spacings, naming both.
+    """
     first: tuple[str, Spacing] | None = None
     for symbol, bars in universe.items():
-        found = spacing(bars.index)
+        found = spacing(cast("pd.DatetimeIndex", bars.index))
         if found is None:
             continue
         if first is None:

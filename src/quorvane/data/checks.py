@@ -129,7 +129,7 @@ def _numbers(column: pa.ChunkedArray, name: str, label: str, rows: np.ndarray) -
             raise DataError(f"{where(label, rows, position)}: {name} is missing")
         return exact_floats(column.to_numpy(), name, label, rows)
     if pa.types.is_floating(kind) or pa.types.is_decimal(kind):
-        values = column.cast(pa.float64()).to_numpy()
+        values: np.ndarray = column.cast(pa.float64()).to_numpy()
         if column.null_count:
             position = int(np.flatnonzero(np.isnan(values) & column.is_null().to_numpy(
                 zero_copy_only=False))[0])
@@ -205,13 +205,12 @@ def parse_dates(text: pd.Series, label: str, rows: np.ndarray) -> pd.DatetimeInd
     bad = np.flatnonzero(parsed.isna().to_numpy())
     if bad.size:
         position = int(bad[0])
-        raw = text.iloc[position]
+        raw: object = text.iloc[position]
         if raw is None or raw is pd.NA or not raw:
             raise DataError(f"{where(label, rows, position)}: date is missing")
         raise DataError(f"{where(label, rows, position)}: date {raw!r} is "
                         "not a date in ISO format (2024-01-31, optionally with a time)")
-    parsed = pd.DatetimeIndex(parsed)
-    index = in_nanoseconds(parsed, label, rows, lambda at: repr(text.iloc[at]))
+    index = in_nanoseconds(pd.DatetimeIndex(parsed), label, rows, lambda at: repr(text.iloc[at]))
     if mixed:
         from .zones import keep_offsets
         index = keep_offsets(index, text)
@@ -227,7 +226,7 @@ def in_nanoseconds(index: pd.DatetimeIndex, label: str, rows: np.ndarray,
         per = {"s": 10**9, "ms": 10**6, "us": 10**3}[index.unit]
         stamps = index.asi8
         low, high = -(-pd.Timestamp.min.value // per), pd.Timestamp.max.value // per
-        outside = ((stamps < low) | (stamps > high)) & ~index.isna()
+        outside = ((stamps < low) | (stamps > high)) & ~np.asarray(index.isna())
         if outside.any():
             position = int(np.flatnonzero(outside)[0])
             raise DataError(f"{where(label, rows, position)}: date {show(position)} is outside "

@@ -3,7 +3,7 @@ readers check files (the rules are those of :mod:`quorvane.data.checks`)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 
@@ -30,10 +30,15 @@ def normalise_bars(bars: pd.DataFrame, label: str = "bars") -> pd.DataFrame:
     ISO text, as ``pd.read_csv(..., index_col="Date")`` gives); column labels
     in two levels when one level names a single symbol.
 
-    Returns a new DataFrame with a rising ``DatetimeIndex`` named ``date`` and
-    the float64 columns ``open``, ``high``, ``low``, ``close`` and
-    ``volume``.  Bars that are already in that form are checked and come back
-    as a shallow copy, without copying the data.
+    Args:
+        bars: One symbol's bars.
+        label: How messages name the bars (a symbol, say).
+
+    Returns:
+        A new DataFrame with a rising ``DatetimeIndex`` named ``date`` and
+        the float64 columns ``open``, ``high``, ``low``, ``close`` and
+        ``volume``.  Bars that are already in that form are checked and come
+        back as a shallow copy, without copying the data.
 
     Raises:
         DataError: One line naming ``label`` and the row, counted from 1 as in
@@ -51,7 +56,7 @@ def normalise_bars(bars: pd.DataFrame, label: str = "bars") -> pd.DataFrame:
     if _normal(bars):
         data = {name: bars[name].to_numpy() for name in NUMBER_COLUMNS}
         check_values(data, label, rows, nan_is_missing=True)
-        _check_dates(bars.index, label, rows)
+        _check_dates(cast("pd.DatetimeIndex", bars.index), label, rows)
         return bars.copy(deep=False)
 
     bars = _single_level(bars, label)

@@ -17,7 +17,7 @@ import codecs
 import csv
 import io
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -49,13 +49,20 @@ _IN_A_FOLDER = ("in a folder each file holds the bars of one symbol, the file's 
 def read_bars(path: str | os.PathLike[str] | pd.DataFrame) -> pd.DataFrame:
     """The bars of one symbol from a CSV or Parquet file, or from a DataFrame.
 
-    Returns a DataFrame with a rising ``DatetimeIndex`` named ``date`` and the
-    float64 columns ``open``, ``high``, ``low``, ``close`` and ``volume``.
-    The file's column names may come in any order and letter case; other
-    columns are ignored.  A file with a ``symbol`` column must hold one
-    symbol only (see :func:`read_universe` for several).  A DataFrame is
-    checked by :func:`~quorvane.data.normalise_bars`.  Raises
-    :class:`DataError` naming the file and the row for bad data.
+    Args:
+        path: A CSV or Parquet file whose column names come in any order
+            and letter case (other columns are ignored; a ``symbol`` column
+            must hold one symbol only: see :func:`read_universe` for
+            several), or a DataFrame, checked by
+            :func:`~quorvane.data.normalise_bars`.
+
+    Returns:
+        A DataFrame with a rising ``DatetimeIndex`` named ``date`` and the
+        float64 columns ``open``, ``high``, ``low``, ``close`` and ``volume``.
+
+    Raises:
+        FileNotFoundError: No such file.
+        DataError: Bad data, naming the file and the row.
     """
     if not isinstance(path, (str, os.PathLike)):
         from .frames import normalise_bars
@@ -67,35 +74,82 @@ def read_bars(path: str | os.PathLike[str] | pd.DataFrame) -> pd.DataFrame:
 
 
 def read_universe(path: str | os.PathLike[str]) -> dict[str, pd.DataFrame]:
-    """Bars of several symbols: ``{symbol: DataFrame}`` as :func:`read_bars` gives them.
+    """Bars of several symbols.
 
-    ``path`` is a directory holding one CSV or Parquet file per symbol (the
-    file name without its extension is the symbol; other files are
-    ignored) or one file with a ``symbol`` column.  Symbols come in sorted
-    order, and must share one bar spacing (see
-    :func:`~quorvane.data.check_spacing`).
+    Args:
+        path: A directory holding one CSV or Parquet file per symbol (the
+            file name without its extension is the symbol; other files are
+            ignored), or one file with a ``symbol`` column.
+
+    Returns:
+        ``{symbol: DataFrame}`` as :func:`read_bars` gives them, in sorted
+        order of the symbols, which share one bar spacing (see
+        :func:`~quorvane.data.check_spacing`).
+
+    Raises:
+        FileNotFoundError: No such file or directory.
+        DataError: Bad data, naming the file and the row.
     """
     # The one way data is read, so that the command line reads it alike.
     return frames(read_source(os.fspath(path)))
 
 
-def load_data(path: str | os.PathLike[str] | None,
+def load_data(path: str | os.PathLike[str] | pd.DataFrame | Mapping[str, pd.DataFrame] | None,
               symbols: Sequence[str] | None = None) -> dict[str, pd.DataFrame]:
-    """The bars a run uses, as ``{symbol: DataFrame}``.
+    """The bars a run uses, as ``{symbol: DataFrame}`` in the form
+    :func:`read_bars` returns.
 
-    ``path`` None means the shipped synthetic sample; a file gives one symbol
-    named by the file's stem, or several when it has a ``symbol`` column; a
-    directory gives one symbol per data file.  ``symbols`` picks some of them,
-    in the order given; a symbol the data does not hold is refused, and so
-    are symbols of different bar spacings.
+    Args:
+        path: The data: None for the shipped synthetic sample; a file (one
+            symbol named by the file's stem, or several when it has a
+            ``symbol`` column); a directory (one symbol per data file); or
+            bars already held, as a DataFrame (the symbol ``symbols[0]``
+            when one is given, else ``data``) or ``{symbol: DataFrame}``,
+            each checked by :func:`~quorvane.data.normalise_bars`.
+        symbols: The symbols to keep, in the order given; None keeps all.
+
+    Returns:
+        ``{symbol: DataFrame}``, the symbols sharing one bar spacing.
+
+    Raises:
+        FileNotFoundError: ``path`` names no file or directory.
+        DataError: Bad data (naming the file or symbol and the row), a symbol
+            the data does not hold, or symbols of different bar spacings.
+        TypeError: ``path`` is none of the above.
     """
-    return frames(read_source(path, symbols), symbols)
+    if path is None or isinstance(path, (str, os.PathLike)):
+        return frames(read_source(path, symbols), symbols)
+    return _held(path, symbols)
+
+
+def _held(data: object, symbols: Sequence[str] | None) -> dict[str, pd.DataFrame]:
+    """Bars the caller holds, checked as files are."""
+    import pandas as pd
+
+    from .frames import normalise_bars
+    if isinstance(data, pd.DataFrame):
+        held = {symbols[0] if symbols is not None and len(symbols) == 1 else "data": data}
+    elif isinstance(data, Mapping):
+        held = {str(symbol): bars for symbol, bars in data.items()}
+        if symbols is not None:
+            _check_known(symbols, list(held), "the data")
+            held = {symbol: held[symbol] for symbol in dict.fromkeys(symbols)}
+    else:
+        raise TypeError(f"the data must be a path, a DataFrame of bars or a mapping of symbols "
+                        f"to DataFrames, not {type(data).__name__}")
+    if not held:
+        raise DataError("the data holds no symbol")
+    universe = {symbol: normalise_bars(bars, label=symbol) for symbol, bars in held.items()}
+    check_spacing(universe)
+    return universe
 
 
 def _symbols(table: pa.Table, label: str) -> list[str]:
     import pyarrow.compute as pa_compute
     text = as_text(table.column(SYMBOL_COLUMN), SYMBOL_COLUMN, label, "symbols")
-    return pa_compute.unique(pa_compute.utf8_trim_whitespace(text)).drop_null().to_pylist()
+    symbols: list[str] = pa_compute.unique(
+        pa_compute.utf8_trim_whitespace(text)).drop_null().to_pylist()
+    return symbols
 
 
 # Per file read: (its symbol and its checked columns, or None and the table of
@@ -247,8 +301,10 @@ def _header(line: str) -> list[str]:
     # A name longer than the csv module's field limit: pyarrow has none (and
     # costs milliseconds, which a folder of many files would feel).
     try:
-        return pa_csv.read_csv(io.BytesIO(line.encode()),
-                               read_options=pa_csv.ReadOptions(use_threads=False)).column_names
+        names: list[str] = pa_csv.read_csv(
+            io.BytesIO(line.encode()),
+            read_options=pa_csv.ReadOptions(use_threads=False)).column_names
+        return names
     except pa.ArrowInvalid:
         return []
 

@@ -55,7 +55,9 @@ def _offsets(text: pd.Series) -> np.ndarray:
     kinds = pa_compute.unique(written).drop_null()  # a few: +01:00, +02:00
     seconds = np.array([_seconds(kind) for kind in kinds.to_pylist()] + [0], dtype=np.int64)
     which = pa_compute.index_in(written, value_set=kinds).fill_null(len(kinds))
-    return seconds[which.to_numpy()]
+    positions: np.ndarray = which.to_numpy()
+    offsets: np.ndarray = seconds[positions]
+    return offsets
 
 
 def _seconds(offset: str) -> int:

@@ -38,7 +38,11 @@ _OWN_COLUMNS = ("symbol", "error", "ranked")
 
 
 def default_jobs() -> int:
-    """The number of cores this process may run on."""
+    """The number of local worker processes a sweep starts by default.
+
+    Returns:
+        The number of cores this process may run on, at least 1.
+    """
     try:
         return max(1, len(os.sched_getaffinity(0)))
     except AttributeError:
@@ -113,10 +117,12 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
         ``symbol``, every statistic of ``quorvane run --json``, and
         ``error``: None, or the text of the exception for a combination the
         strategy refused or could not run (any exception but
-        ``KeyboardInterrupt``, which stops the sweep).  ``attrs`` holds
-        ``"overfitting"``: ``{symbol: {"trials", "deflated_sharpe",
-        "pbo"}}`` for each symbol and the portfolio (``docs/judging.rst``),
-        and with the check ``"lookahead"``: ``{symbol: Lookahead or None}``.
+        ``KeyboardInterrupt``, which stops the sweep).  Its ``attrs`` hold
+        the ``grid``'s parameters and the ``sort`` column, which
+        :func:`quorvane.plots.plot_sweep` draws by default; ``"overfitting"``:
+        ``{symbol: {"trials", "deflated_sharpe", "pbo"}}`` for each symbol
+        and the portfolio (``docs/judging.rst``); and with the check
+        ``"lookahead"``: ``{symbol: Lookahead or None}``.
 
     Raises:
         SweepError: Before any work, when the strategy cannot be loaded with
@@ -143,6 +149,8 @@ def sweep(spec: Any, grid: Mapping[str, Any], data: Any = None, *,
     ranked = [row["error"] is None and not (isinstance(row.get("trades"), int)
                                             and row["trades"] < plan.min_trades) for row in rows]
     table = _table(rows, plan.columns, sort, ascending, ranked if plan.min_trades else None)
+    # What quorvane.plots.plot_sweep draws by default.
+    table.attrs.update(grid=list(plan.combinations[0]), sort=sort)
     table.attrs["overfitting"] = overfitting_figures(
         [row["symbol"] for row in rows], sums, ranked, plan.job.blocks)
     if lookahead_check:
@@ -363,48 +371,23 @@ def _portable_spec(spec: Any, strategy_paths: Sequence[str | os.PathLike[str]]
 def _frames(data: Any, symbols: Sequence[str] | None) -> tuple[dict[str, Any], bool]:
     """The bars to sweep as ``{symbol: DataFrame}``, and whether they form a
     universe (each row's strategy then receives its symbol)."""
-    import pandas as pd
-
-    from quorvane.data import DataError, check_spacing, load_data, normalise_bars
+    from quorvane.data import load_data
 
     if symbols is not None and (isinstance(symbols, str) or not all(
             isinstance(s, str) and s for s in symbols)):
         raise SweepError(f"symbols must be a list of ticker symbols, got {symbols!r}")
+    try:
+        frames = load_data(data, symbols)
+    except (OSError, ValueError, TypeError) as exc:
+        raise SweepError(str(exc)) from exc
     if data is None or isinstance(data, (str, os.PathLike)):
-        try:
-            frames = dict(load_data(None if data is None else os.fspath(data), symbols))
-        except (OSError, ValueError) as exc:
-            raise SweepError(str(exc)) from exc
         universe = data is not None and os.path.isdir(data) or len(frames) > 1
-    elif isinstance(data, pd.DataFrame):
-        name = symbols[0] if symbols is not None and len(symbols) == 1 else "data"
-        frames, universe = {name: data}, False
-    elif isinstance(data, Mapping):
-        frames = dict(data)
-        if symbols is not None:
-            missing = [s for s in symbols if s not in frames]
-            if missing:
-                raise SweepError(f"no data for the symbols {missing}; the data holds "
-                                 f"{list(frames)}")
-            frames = {s: frames[s] for s in symbols}
-        universe = True
     else:
-        raise SweepError(f"data must be a path, a DataFrame or a mapping of symbols to "
-                         f"DataFrames, not {type(data).__name__}")
-    if not isinstance(data, (str, os.PathLike)) and data is not None:
-        # Frames the caller holds are checked as files are.
-        try:
-            frames = {symbol: normalise_bars(bars, label=str(symbol))
-                      for symbol, bars in frames.items()}
-            check_spacing(frames)
-        except (DataError, TypeError) as exc:
-            raise SweepError(str(exc)) from None
-    if not frames:
-        raise SweepError("the data holds no symbol to sweep")
+        universe = isinstance(data, Mapping)
     if len(frames) > 1 and PORTFOLIO in frames:
         raise SweepError(f"the data has a symbol named {PORTFOLIO!r}, the name of the rows of "
                          "the equal-weight portfolio of several symbols; rename it")
-    return frames, universe
+    return dict(frames), universe
 
 
 def _preflight(job: Job, combos: list[dict[str, object]], symbol: str) -> None:

@@ -274,7 +274,8 @@ def _rows(tasks: Sequence[Task], symbols: Sequence[str]) -> str:
 
 def _result(future: Any) -> list[Any]:
     try:
-        return future.result()
+        rows: list[dict[str, object]] = future.result()
+        return rows
     except ModuleNotFoundError as exc:
         if (exc.name or "").split(".")[0] == "quorvane":
             raise DaskUnavailable("the Dask workers cannot import quorvane: install the "

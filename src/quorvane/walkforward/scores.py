@@ -28,9 +28,19 @@ SELECT = ("sharpe", "sortino", "total_return", "cagr")
 
 
 def window_scores(returns: object, select: str, bars_per_year: float) -> np.ndarray:
-    """The ``select`` score of per-bar returns along the first axis: of one
-    run (a 1-D array, giving a 0-d array) or of several side by side (bars x
-    runs, giving one score per run).  NaN where undefined."""
+    """A score of per-bar returns along the first axis.
+
+    Args:
+        returns: One run's per-bar returns (1-D) or several side by side
+            (bars x runs).
+        select: The score, one of ``SELECT``: ``"sharpe"``, ``"sortino"``,
+            ``"total_return"`` or ``"cagr"``.
+        bars_per_year: Bars per year, for the annualised scores.
+
+    Returns:
+        A 0-d array for one run, one score per run for several; NaN where
+        undefined.
+    """
     if select not in SELECT:
         raise ValueError(f"cannot select on {select!r}; choose one of {', '.join(SELECT)}")
     r = np.asarray(returns, dtype=np.float64)
@@ -57,19 +67,36 @@ def window_scores(returns: object, select: str, bars_per_year: float) -> np.ndar
 
 
 def fold_scores(returns: object, folds: Sequence[Fold], select: str, bars_per_year: float) -> np.ndarray:
-    """Each fold's ``select`` score over its train window: an array (folds,)
-    for one run's per-bar returns, (folds, runs) for several side by side.
+    """Each fold's score over its train window.  A worker can score its own
+    run, so only these few numbers travel back.
 
-    A worker can score its own run, so only these few numbers travel back."""
+    Args:
+        returns: One run's per-bar returns over all the bars (1-D), or
+            several side by side (bars x runs).
+        folds: The folds.
+        select: The score, one of ``SELECT``: ``"sharpe"``, ``"sortino"``,
+            ``"total_return"`` or ``"cagr"``.
+        bars_per_year: Bars per year, for the annualised scores.
+
+    Returns:
+        An array (folds,) for one run, (folds, runs) for several.
+    """
     r = np.asarray(returns, dtype=np.float64)
     return np.stack([window_scores(r[fold.train_start:fold.train_end], select, bars_per_year)
                      for fold in folds])
 
 
 def choose(scores: object) -> np.ndarray:
-    """The run chosen in each fold from scores (folds x runs): the best, the
-    first in grid order on ties; a run whose score is undefined is never
-    chosen, unless every run's is, and then the first is."""
+    """The run chosen in each fold: the best score, the first in grid order
+    on ties; a run whose score is undefined is never chosen, unless every
+    run's is, and then the first is.
+
+    Args:
+        scores: An array (folds x runs).
+
+    Returns:
+        The chosen run's index for each fold.
+    """
     table = np.asarray(scores, dtype=np.float64)
     if table.ndim != 2 or table.shape[1] == 0:
         raise ValueError(f"expected scores (folds x runs), got shape {table.shape}")

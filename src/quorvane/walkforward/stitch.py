@@ -67,17 +67,32 @@ def stitch(folds: Sequence[Fold], chosen: Sequence[int], returns: ByRun, held: B
            in_sample_cagr: Sequence[float] | np.ndarray | None = None) -> Stitched:
     """Stitch the chosen runs' test windows.
 
-    ``returns[run]`` is a run's per-bar returns over all the bars and
-    ``held[run]`` its held weights at the closes before each fold's test
-    window (:func:`~quorvane.walkforward.windows.boundary_closes`), an
-    array (folds x symbols), or (folds,) for one symbol.  Both are read for
-    the chosen runs only: a dict, a list, or an array with one row per run
-    (``matrix.T`` of bars x runs) will do.  ``cost_rate`` is ``k``, a
-    fraction of the value traded.
+    ``returns`` and ``held`` are read for the chosen runs only: a dict, a
+    list, or an array with one row per run (``matrix.T`` of bars x runs)
+    will do.
 
-    A worker that scored the runs may send less: ``returns[run]`` from bar
-    ``offset`` on (the first test window's first bar or earlier), with each
-    fold's chosen run's cagr over its train window in ``in_sample_cagr``.
+    Args:
+        folds: The folds.
+        chosen: The run chosen for each fold.
+        returns: ``returns[run]``, a run's per-bar returns over all the bars.
+        held: ``held[run]``, its held weights at the closes before each
+            fold's test window
+            (:func:`~quorvane.walkforward.windows.boundary_closes`), an
+            array (folds x symbols), or (folds,) for one symbol.
+        cost_rate: ``k``, the cost of a fill as a fraction of the value
+            traded.
+        bars_per_year: Bars per year, for the annualised figures.
+        offset: A worker that scored the runs may send less:
+            ``returns[run]`` from bar ``offset`` on (the first test
+            window's first bar or earlier)...
+        in_sample_cagr: ...with each fold's chosen run's cagr over its
+            train window, instead of reading it from ``returns``.
+
+    Returns:
+        The :class:`Stitched` out-of-sample result.
+
+    Raises:
+        ValueError: Not one chosen run per fold.
     """
     if len(folds) == 0 or len(chosen) != len(folds):
         raise ValueError(f"need one chosen run per fold, got {len(chosen)} for {len(folds)} folds")

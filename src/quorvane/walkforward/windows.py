@@ -43,8 +43,15 @@ class CalendarLength:
     unit: str
 
     def times(self, k: int) -> pd.DateOffset:
-        """``k`` of this length as one offset: month ends stay month ends."""
-        return pd.DateOffset(**{_UNITS[self.unit]: self.count * k})
+        """``k`` of this length as one offset: month ends stay month ends.
+
+        Args:
+            k: How many of this length.
+
+        Returns:
+            The offset.
+        """
+        return pd.DateOffset(**{_UNITS[self.unit]: self.count * k})  # type: ignore[arg-type]
 
     def __str__(self) -> str:
         return f"{self.count}{self.unit}"
@@ -63,10 +70,18 @@ class Fold(NamedTuple):
 
 
 def parse_length(text: object, what: str = "window") -> Length:
-    """A number of bars (an int, or text such as ``"500"``) or a
-    :class:`CalendarLength` (``"90d"``, ``"12w"``, ``"6m"``, ``"2y"``).
+    """A window's length, as ``--train`` and ``--test`` take it.
 
-    ``what`` names the length in error messages (``"train"``, ``"test"``).
+    Args:
+        text: A number of bars (an int, or text such as ``"500"``) or a
+            calendar length (``"90d"``, ``"12w"``, ``"6m"``, ``"2y"``).
+        what: How error messages name the length (``"train"``, ``"test"``).
+
+    Returns:
+        The number of bars, or a :class:`CalendarLength`.
+
+    Raises:
+        ValueError: Neither.
     """
     if isinstance(text, CalendarLength):
         return text
@@ -87,10 +102,21 @@ def parse_length(text: object, what: str = "window") -> Length:
 
 def make_folds(dates: pd.DatetimeIndex, train: Length, test: Length, *,
                anchored: bool = False) -> list[Fold]:
-    """The folds of a walk-forward run over bars dated ``dates`` (rising, unique).
+    """The folds of a walk-forward run.
 
-    Data too short for one fold is refused with a message that says what
-    is needed.
+    Args:
+        dates: The bars' dates, rising and unique.
+        train: The length of each train window.
+        test: The length of each test window.
+        anchored: Every train window starts at the first bar (else each one
+            rolls forward with its test window).
+
+    Returns:
+        The folds, in order.
+
+    Raises:
+        ValueError: Data too short for one fold, with a message that says
+            what is needed.
     """
     n = len(dates)
     if n == 0:
@@ -116,8 +142,14 @@ def make_folds(dates: pd.DatetimeIndex, train: Length, test: Length, *,
 
 
 def boundary_closes(folds: list[Fold]) -> np.ndarray:
-    """The bar positions of the closes where the stitched result switches
-    runs: the close before each fold's test window."""
+    """Where the stitched result switches runs.
+
+    Args:
+        folds: The folds, as :func:`make_folds` gives them.
+
+    Returns:
+        The bar positions of the close before each fold's test window.
+    """
     return np.array([fold.test_start - 1 for fold in folds], dtype=np.intp)
 
 

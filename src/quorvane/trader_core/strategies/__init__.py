@@ -13,9 +13,14 @@ every start-up) loads neither numpy nor pandas.
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
 from quorvane.checks import check_number, check_ordered, check_period
 
 from .base import BaseStrategy, parameter
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = [
     "BaseStrategy",
@@ -43,9 +48,9 @@ class SMAMomentumStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.ma_period - 1
+        return int(self.ma_period - 1)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         from quorvane.indicators import sma
         (close,) = signals.columns(bars, type(self).__name__, "close")
@@ -72,9 +77,9 @@ class DualSMAMomentumStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.slow_period - 1
+        return int(self.slow_period - 1)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         from quorvane.indicators import sma
         (close,) = signals.columns(bars, type(self).__name__, "close")
@@ -109,9 +114,9 @@ class RSIMomentumStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.rsi_period
+        return int(self.rsi_period)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         (close,) = signals.columns(bars, type(self).__name__, "close")
         return signals.positions(bars, signals.rsi_momentum(
@@ -140,9 +145,9 @@ class MACDCrossoverStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.slow_period + self.signal_period - 2
+        return int(self.slow_period + self.signal_period - 2)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         from quorvane.indicators import macd
         (close,) = signals.columns(bars, type(self).__name__, "close")
@@ -171,9 +176,9 @@ class BollingerMeanReversionStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.period - 1
+        return int(self.period - 1)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         (close,) = signals.columns(bars, type(self).__name__, "close")
         return signals.positions(bars, signals.bollinger_reversion(
@@ -202,9 +207,9 @@ class VWAPReversionStrategy(BaseStrategy):
     @property
     def warm_up(self) -> int:
         """Bars before the indicator exists; the position is 0 during them."""
-        return self.period - 1
+        return int(self.period - 1)
 
-    def generate_signals(self, bars):
+    def generate_signals(self, bars: pd.DataFrame) -> pd.Series:
         from . import signals
         high, low, close, volume = signals.columns(
             bars, type(self).__name__, "high", "low", "close", "volume")

@@ -35,10 +35,14 @@ class BaseStrategy:
     def generate_signals(self, bars: pd.DataFrame) -> pd.Series | np.ndarray | Sequence[float]:
         """Return one target position per bar, from -1 (fully short) to +1 (fully long).
 
-        ``bars`` is a DataFrame as :func:`quorvane.data.read_bars` returns it:
-        a rising ``DatetimeIndex`` and float columns ``open``, ``high``,
-        ``low``, ``close``, ``volume``.  The built-in strategies return a
-        Series on the bars' index, 0 while their indicator warms up.
+        Args:
+            bars: One symbol's bars as :func:`quorvane.data.read_bars`
+                returns them: a rising ``DatetimeIndex`` and float columns
+                ``open``, ``high``, ``low``, ``close``, ``volume``.
+
+        Returns:
+            One position per bar; the built-in strategies return a Series on
+            the bars' index, 0 while their indicator warms up.
         """
         raise NotImplementedError(
             f"{type(self).__name__} must override generate_signals(bars) and "

@@ -39,7 +39,7 @@ def crossing(value: np.ndarray, reference: np.ndarray, *, reuse: bool = False) -
     ``reuse=True`` writes the result over ``reference``, a scratch array
     of the caller's: a million bars then need no fresh memory.
     """
-    side = np.subtract(value, reference, out=reference if reuse else None)
+    side: np.ndarray = np.subtract(value, reference, out=reference if reuse else None)
     np.sign(side, out=side)
     np.nan_to_num(side, copy=False, nan=0.0)
     return side

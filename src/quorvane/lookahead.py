@@ -91,9 +91,8 @@ def find_lookahead(generate_signals: Callable[[pd.DataFrame], object], bars: pd.
         # One warning for the check, however many cuts it lost.
         lengths = [f"{length:,}" for length, _ in skipped]
         cuts = lengths[0] if len(lengths) == 1 else f"{', '.join(lengths[:-1])} and {lengths[-1]}"
-        exc = skipped[0][1]
         warnings.warn(f"look-ahead check: the first {cuts} bars were left out of the check: "
-                      f"{one_line(exc)}", LookaheadWarning, stacklevel=2)
+                      f"{one_line(skipped[0][1])}", LookaheadWarning, stacklevel=2)
     if first is None:
         return None
     return Lookahead(first + 1, bars.index[first])

@@ -70,6 +70,9 @@ def cmd_walkforward(args: argparse.Namespace, out: IO[str]) -> int:
         _print_report(args, result, out)
     for line in written:
         print(line, file=sys.stderr if args.json else out)
+    if result.errors:
+        print(f"warning: {len(result.errors)} of {len(result.combinations)} combinations failed "
+              f"and were never chosen; the first: {result.errors[0][1]}", file=sys.stderr)
     if args.strict and findings and any(found is not None for found in findings.values()):
         return LOOKAHEAD_STATUS
     return 0

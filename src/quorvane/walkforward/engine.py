@@ -150,7 +150,9 @@ def walk_forward(spec: Any, grid: Mapping[str, Any], data: Any = None, *, train:
         exposure=held / len(stitched.returns), bars_per_year=year, select=select,
         train=train_length, test=test_length, anchored=anchored, winner=winner,
         winner_returns=curves[winner]["returns"], overfitting=overfitting, lookahead=found,
-        symbols=symbols_of_runs)
+        symbols=symbols_of_runs,
+        errors=[(plan.combinations[i], item["error"]) for i, item in enumerate(scored)
+                if item["error"] is not None])
 
 
 # -- what the workers send back ---------------------------------------------------------

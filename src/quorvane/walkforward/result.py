@@ -41,7 +41,8 @@ class WalkForward:
     bars; ``winner`` the parameters that score best over all the bars (with
     hindsight), and ``winner_equity`` their curve over the same bars;
     ``lookahead`` the look-ahead check's findings by symbol (None if not
-    checked).
+    checked); ``combinations`` the grid's combinations; ``errors`` the combinations that could not run, each with the
+    text of its error (they are never chosen).
     """
 
     def __init__(self, *, dates: pd.DatetimeIndex, folds: Sequence[Fold],
@@ -50,7 +51,8 @@ class WalkForward:
                  stitched: Stitched, exposure: float, bars_per_year: int, select: str,
                  train: Length, test: Length, anchored: bool, winner: int,
                  winner_returns: np.ndarray, overfitting: Mapping[str, Any],
-                 lookahead: Mapping[str, Any] | None, symbols: Sequence[str]) -> None:
+                 lookahead: Mapping[str, Any] | None, symbols: Sequence[str],
+                 errors: Sequence[tuple[Mapping[str, object], str]] = ()) -> None:
         self.dates = dates
         self.fold_windows = list(folds)
         self.select, self.train, self.test, self.anchored = select, train, test, anchored
@@ -63,6 +65,8 @@ class WalkForward:
         self.deflated_sharpe: float | None = overfitting["deflated_sharpe"]
         self.pbo: float | None = overfitting["pbo"]
         self.lookahead = None if lookahead is None else dict(lookahead)
+        self.errors = [(dict(combination), text) for combination, text in errors]
+        self.combinations = [dict(combination) for combination in combinations]
         self._stitched = stitched
         self._scores = np.array([scores[int(run), j] for j, run in enumerate(chosen)])
         self._exposure = exposure
@@ -84,7 +88,8 @@ class WalkForward:
             "test_end": self.dates[[f.test_end - 1 for f in windows]],
         })
         for key in self._parameters:
-            table[key] = [params.get(key) for params in self.chosen]
+            table[key] = pd.Series([params.get(key) for params in self.chosen], dtype=object)
+        table = table.infer_objects()
         table["score"] = self._scores
         table["test_total_return"] = self._stitched.returns_by_fold
         table["test_sharpe"] = self._stitched.sharpe_by_fold
@@ -183,7 +188,8 @@ class WalkForward:
                   label=f"full-sample winner ({winner or 'no parameters'}), with hindsight")
         for number, fold in enumerate(self.fold_windows):
             end = self.dates[min(fold.test_end, len(self.dates) - 1)]  # to the next window
-            axes.axvspan(self.dates[fold.test_start], end,
+            # matplotlib converts dates on its own; its stubs say floats.
+            axes.axvspan(self.dates[fold.test_start], end,  # type: ignore[arg-type]
                          color="tab:orange" if number % 2 else "tab:green", alpha=0.08,
                          linewidth=0)
         axes.axhline(1.0, color="0.7", linewidth=0.8, linestyle="--")

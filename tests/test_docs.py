@@ -48,7 +48,8 @@ def test_the_plugin_example_is_a_valid_pyproject():
 PUBLIC = ["quorvane.runner", "quorvane.backtest", "quorvane.data", "quorvane.sweeps",
           "quorvane.plots", "quorvane.indicators", "quorvane.plugins", "quorvane.sources",
           "quorvane.overfitting", "quorvane.lookahead", "quorvane.walkforward.windows",
-          "quorvane.walkforward.scores", "quorvane.walkforward.stitch", "quorvane.strategy",
+          "quorvane.walkforward.scores", "quorvane.walkforward.stitch",
+          "quorvane.walkforward.engine", "quorvane.walkforward.result", "quorvane.strategy",
           "quorvane.trader_core.strategies.base"]
 
 

@@ -86,11 +86,24 @@ def block_sums(returns: object, blocks: int = 16) -> np.ndarray:
 
 
 def curve_block_sums(equity: object, blocks: int = 16) -> np.ndarray:
-    """:func:`block_sums` of the per-bar returns of an equity curve that
-    starts from 1 (``quorvane.stats.bar_returns(equity)``), in one compiled
-    pass without the returns' array: what a sweep's worker computes beside
-    each row.  Equal to ``block_sums(bar_returns(equity), blocks)`` but for
-    the order of summation."""
+    """:func:`block_sums` of the per-bar returns of an equity curve.
+
+    The returns are ``quorvane.stats.bar_returns(equity)`` (the curve starts
+    from 1), read in one compiled pass without their array: what a sweep's
+    worker computes beside each row.  Equal to ``block_sums(bar_returns(
+    equity), blocks)`` but for the order of summation.
+
+    Args:
+        equity: The equity at each close.
+        blocks: The number of blocks, even and at least 2.
+
+    Returns:
+        A ``(blocks + 1, 5)`` float array, as :func:`block_sums` gives it.
+
+    Raises:
+        ValueError: A curve that is not one-dimensional, or whose returns
+            are not finite.
+    """
     from quorvane import _kernels
 
     _check_blocks(blocks)

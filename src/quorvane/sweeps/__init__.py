@@ -182,7 +182,31 @@ def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequenc
               strategy_paths: Sequence[str | os.PathLike[str]], blocks: int = 16,
               lookahead: bool = False, min_trades: int = 0) -> Plan:
     """Check everything a sweep (or a walk-forward) is given and read the
-    data, before any work: a :class:`SweepError` says what is wrong."""
+    data, before any work.
+
+    Args:
+        spec: The strategy, as :func:`sweep` takes it.
+        grid: ``{parameter: values}``, as :func:`sweep` takes it.
+        data: The bars, as :func:`sweep` takes them.
+        symbols: The symbols of the data to use.
+        params: Keyword arguments for every run.
+        class_name: The class to take from a file holding several.
+        account: The account's keywords of :func:`sweep` (costs, fill,
+            rebalance, stops, bars per year, benchmark).
+        jobs: Local worker processes, or the workers of ``dask="local"``.
+        dask: The Dask engine, as :func:`sweep` takes it.
+        progress: A progress bar on standard error (None: on a terminal).
+        strategy_paths: Strategy folders.
+        blocks: The blocks of the per-block sums of each run.
+        lookahead: Check the first combination for look-ahead.
+        min_trades: The fewest trades of a ranked row.
+
+    Returns:
+        The :class:`Plan`, ready for :func:`run_plan`.
+
+    Raises:
+        SweepError: What is wrong, in one line.
+    """
     from .progress import wanted
 
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
@@ -219,8 +243,17 @@ def make_plan(spec: Any, grid: Mapping[str, Any], data: Any, *, symbols: Sequenc
 
 
 def run_plan(plan: Plan, job: Job, tasks: Sequence[Task], label: str = "sweep") -> list[Any]:
-    """The job's summary of each task, in order, on the plan's engine; the
-    strategy is checked to load first."""
+    """Run tasks on the plan's engine, once the strategy is checked to load.
+
+    Args:
+        plan: The plan of :func:`make_plan`.
+        job: The plan's job, or a copy of it with another ``summary``.
+        tasks: ``(number, combination)`` pairs.
+        label: The progress bar's label.
+
+    Returns:
+        The job's summary of each task, in the order of ``tasks``.
+    """
     with prepared_here(job):
         _preflight(job, plan.combinations, next(iter(plan.frames)))
         if plan.dask is not None:
@@ -234,8 +267,19 @@ def run_plan(plan: Plan, job: Job, tasks: Sequence[Task], label: str = "sweep") 
 
 def overfitting_figures(symbols: Sequence[str], sums: Sequence[Any], ranked: Sequence[bool],
                         blocks: int) -> dict[str, dict[str, object]]:
-    """``{symbol: {"trials", "deflated_sharpe", "pbo"}}`` from the rows'
-    symbols and per-block sums (in grid order), over the ranked rows."""
+    """The overfitting figures of each symbol's rows.
+
+    Args:
+        symbols: Each row's symbol.
+        sums: Each row's per-block sums, None for a failed row; each
+            symbol's rows in grid order.
+        ranked: Whether each row counts (figures, and enough trades).
+        blocks: The number of blocks of the sums.
+
+    Returns:
+        ``{symbol: {"trials", "deflated_sharpe", "pbo"}}``, None for a
+        figure that is undefined.
+    """
     import numpy as np
 
     from quorvane.overfitting import deflated_sharpe, pbo
@@ -255,8 +299,16 @@ def overfitting_figures(symbols: Sequence[str], sums: Sequence[Any], ranked: Seq
 
 
 def lookahead_findings(found: Mapping[str, tuple[Any, list[str]]]) -> dict[str, Any]:
-    """The look-ahead findings of a task, ``{symbol: Lookahead or None}``;
-    the check's warnings (cuts the strategy refused) are warned again here."""
+    """The look-ahead findings a worker sent; the check's warnings (cuts the
+    strategy refused) are warned again in this process.
+
+    Args:
+        found: ``{symbol: (finding, warnings as text)}`` of the task that
+            checked the first combination.
+
+    Returns:
+        ``{symbol: Lookahead or None}``.
+    """
     import warnings
 
     from quorvane.lookahead import LookaheadWarning
@@ -268,7 +320,14 @@ def lookahead_findings(found: Mapping[str, tuple[Any, list[str]]]) -> dict[str, 
 
 
 def union_dates(frames: Mapping[str, Any]) -> Any:
-    """The union of the symbols' dates, rising: the dates of their portfolio."""
+    """The dates of several symbols' portfolio.
+
+    Args:
+        frames: ``{symbol: bars}``.
+
+    Returns:
+        The union of the symbols' dates, rising.
+    """
     indexes = [bars.index for bars in frames.values()]
     return indexes[0].append(indexes[1:]).unique().sort_values()
 

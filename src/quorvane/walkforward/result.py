@@ -77,9 +77,12 @@ class WalkForward:
 
     @cached_property
     def folds(self) -> pd.DataFrame:
-        """One row per fold: ``train_start``, ``train_end``, ``test_start``,
+        """The folds table, indexed by fold number from 1.
+
+        Its columns: ``train_start``, ``train_end``, ``test_start`` and
         ``test_end`` (the first and last dates of each window), the chosen
-        parameters, ``score``, ``test_total_return`` and ``test_sharpe``."""
+        parameters, ``score``, ``test_total_return`` and ``test_sharpe``.
+        """
         windows = self.fold_windows
         table = pd.DataFrame({
             "train_start": self.dates[[f.train_start for f in windows]],
@@ -119,8 +122,10 @@ class WalkForward:
 
     @cached_property
     def stats(self) -> dict[str, float | int | None]:
-        """The stitched curve's statistics (:data:`CURVE_STATISTICS`), as
-        ``quorvane run`` defines them."""
+        """The stitched curve's statistics, as ``quorvane run`` defines them:
+        those defined from an equity curve and exposure (``total_return``,
+        ``cagr``, ``volatility``, ``sharpe``, ``sortino``, ``calmar``,
+        ``max_drawdown``, ``max_drawdown_bars``, ``exposure``)."""
         from quorvane.stats import curve_figures, statistics
 
         equity = self._stitched.equity
@@ -133,8 +138,12 @@ class WalkForward:
         return {name: every[name] for name in CURVE_STATISTICS}
 
     def summary(self) -> pd.Series:
-        """The main figures as one Series: the stitched statistics, the
-        efficiency, the overfitting figures and the number of folds."""
+        """The main figures as one Series.
+
+        Returns:
+            The stitched statistics, the efficiency, the overfitting figures
+            and the number of folds, by name.
+        """
         return pd.Series({**self.stats, "efficiency": self.efficiency,
                           "deflated_sharpe": self.deflated_sharpe, "pbo": self.pbo,
                           "trials": self.trials, "folds": len(self.fold_windows)},
@@ -169,7 +178,11 @@ class WalkForward:
 
     def plot(self) -> Figure:
         """The stitched equity against the full-sample winner's, test windows
-        shaded: a ``matplotlib.figure.Figure``, drawn without pyplot."""
+        shaded, drawn without pyplot (``quorvane walkforward --plot`` saves it).
+
+        Returns:
+            A ``matplotlib.figure.Figure``.
+        """
         logging.getLogger("matplotlib").setLevel(logging.ERROR)
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure

@@ -16,6 +16,7 @@ DOCS = Path(__file__).resolve().parent.parent / "docs"
 PAGES = ["quickstart", "tutorial", "writing", "data", "backtest", "cli", "sweeps", "judging", "plugins", "api"]
 
 
+@pytest.mark.tooling
 def test_the_site_builds_without_warnings(tmp_path):
     pytest.importorskip("sphinx")
     out = tmp_path / "html"

@@ -32,6 +32,7 @@ def kernel(tmp_path, monkeypatch):
     return "quorvane-test"
 
 
+@pytest.mark.tooling
 def test_the_tutorial_runs_as_a_notebook(kernel, tmp_path):
     nbformat = pytest.importorskip("nbformat")
     nbclient = pytest.importorskip("nbclient")

@@ -57,12 +57,14 @@ def test_stub_carries_the_runtime_docstrings():
     assert overloads == ["str", "type[_S]", "_S"]
 
 
+@pytest.mark.tooling
 def test_stubs_match_the_compiled_modules(tmp_path):
     pytest.importorskip("mypy.stubtest")
     result = run(["-m", "mypy.stubtest", "quorvane.strategy_loader", "quorvane._kernels"], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.tooling
 def test_the_package_passes_strict_checking(tmp_path):
     pytest.importorskip("mypy")
     # The source tree, with the settings of pyproject.toml (strict).
@@ -71,6 +73,7 @@ def test_the_package_passes_strict_checking(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.tooling
 def test_example_script_passes_strict_checking_and_runs(mypy, tmp_path):
     checked = mypy(EXAMPLE, cwd=tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -2,7 +2,7 @@
 
 import sys
 
-from quorvane.cli import main
+from quorvane.cli import program
 
 if __name__ == "__main__":
-    sys.exit(main(prog="python -m quorvane"))
+    sys.exit(program(prog="python -m quorvane"))

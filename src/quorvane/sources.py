@@ -253,7 +253,7 @@ def resolve(spec: str, strategy_paths: Sequence[str | os.PathLike[str]] = ()
     :func:`quorvane.plugins.register_entry_points` first for plugin names.
 
     Args:
-        spec: The specification, as the ``quorvane`` command takes it.
+        spec: The strategy argument, as the ``quorvane`` command takes it.
         strategy_paths: Strategy folders searched before those of
             ``QUORVANE_STRATEGY_PATH``.
 
@@ -341,11 +341,11 @@ def _not_found(spec: str, folders: list[Path]) -> str:
     return message + _did_you_mean(spec, _names(in_folders))
 
 
-# -- the class a specification names ----------------------------------------------
+# -- the class a strategy argument names -------------------------------------------
 
 def load_target(spec: str | type, keywords: Mapping[str, object]
                 ) -> tuple[str | type, dict[str, object]]:
-    """What ``load_strategy`` is given for a specification as :func:`resolve`
+    """What ``load_strategy`` is given for a strategy argument as :func:`resolve`
     returns it with ``keywords``, and the keywords that go with it: a
     registered name stays a name; anything else becomes its class, found as
     the loader finds it but not constructed.  A strategy file runs as the
@@ -355,7 +355,7 @@ def load_target(spec: str | type, keywords: Mapping[str, object]
     refused before anything is constructed.
 
     Args:
-        spec: A specification as :func:`resolve` returns it, or a class.
+        spec: A strategy argument as :func:`resolve` returns it, or a class.
         keywords: The keywords :func:`resolve` returned with it.
 
     Returns:

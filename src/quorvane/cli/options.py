@@ -98,7 +98,7 @@ def resolve_from_args(args: argparse.Namespace) -> tuple[str, dict[str, object]]
 
 
 def target_from_args(args: argparse.Namespace) -> tuple[str, str | type, dict[str, object]]:
-    """``(spec, target, keywords)``: the resolved specification, what
+    """``(spec, target, keywords)``: the resolved strategy argument, what
     ``load_strategy`` is given for it (:func:`quorvane.sources.load_target`;
     a strategy file runs here) and the keywords that go with it."""
     spec, keywords = resolve_from_args(args)

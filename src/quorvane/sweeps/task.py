@@ -162,7 +162,7 @@ def split(combination: Mapping[str, object]) -> tuple[dict[str, object], dict[st
     return strategy, stops
 
 
-# What load_strategy is given, found once per process and specification: a
+# What load_strategy is given, found once per process and strategy argument: a
 # strategy file runs once per worker, not once per row.  A forked worker finds
 # its own (a fork does not carry what the file may have started, such as
 # threads); a file changed on disk runs again (a Dask worker outlives a sweep).
@@ -171,7 +171,7 @@ os.register_at_fork(after_in_child=_targets.clear)
 
 
 def target(job: Job) -> tuple[Any, dict[str, object]]:
-    """:func:`quorvane.sources.load_target` of the job's specification and
+    """:func:`quorvane.sources.load_target` of the job's strategy argument and
     keywords (its class name), once per process."""
     spec, stamp = job.spec, None
     if isinstance(spec, str) and spec.endswith(".py"):

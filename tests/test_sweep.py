@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -252,8 +253,11 @@ def test_an_in_process_sweep_leaves_the_callers_import_state_as_it_was(tmp_path,
 
 
 def test_a_refused_combination_is_a_row_with_its_error(work):
+    before = set(threading.enumerate())
     table = quorvane.sweep(str(work / "crossing.py"), {"period": [1, 4]}, work / "universe",
                            jobs=2)
+    # No thread outlives the sweep: the next one would fork its workers beside it.
+    assert set(threading.enumerate()) <= before
     assert len(table) == 2 * 3  # two symbols and their portfolio
     refused = table[table["period"] == 1]
     assert list(refused["error"]) == ["ValueError: period must be at least 2, got 1"] * 3
@@ -286,7 +290,10 @@ def test_ctrl_c_stops_the_workers_with_status_130(work, tmp_path):
         [sys.executable, "-m", "quorvane", "sweep", "crossing.py", "--grid", "period=2:40",
          "--param", "pause=30", "--data", "universe", "--jobs", "2"],
         cwd=work, env={**os.environ, "SWEEP_STARTED": str(started)}, start_new_session=True,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        # As from a terminal: a shell's background job would hand down an
+        # ignored SIGINT, and the program keeps what it is handed.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not started.exists() and time.monotonic() < deadline:
         time.sleep(0.05)

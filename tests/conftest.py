@@ -40,11 +40,12 @@ def _note_thread(frame, event, arg):
 def _let_finished_threads_exit():
     finished = _python_threads - {thread.native_id for thread in threading.enumerate()}
     deadline = time.monotonic() + 2
-    while finished and time.monotonic() < deadline:
-        finished &= {int(tid) for tid in os.listdir("/proc/self/task")}
-        if finished:
-            time.sleep(0.001)
-    _python_threads.intersection_update(int(tid) for tid in os.listdir("/proc/self/task"))
+    while True:
+        present = {int(tid) for tid in os.listdir("/proc/self/task")}
+        if not finished & present or time.monotonic() > deadline:
+            break
+        time.sleep(0.001)
+    _python_threads.intersection_update(present)
 
 
 if SANITIZER_RUN and sys.platform == "linux":
